@@ -1,0 +1,88 @@
+// The system operations the uninstaller logic uses, each declared once.
+// platform_win.cpp binds them to the real Win32/MSVCRT calls; the unit tests
+// link a scripted fake instead. Nothing here pulls in <windows.h>.
+#pragma once
+
+#include <stddef.h>
+
+#if defined(_WIN32) && defined(__i386__)
+#define PLATFORM_WINAPI __attribute__((stdcall))
+#else
+#define PLATFORM_WINAPI
+#endif
+
+namespace platform {
+
+// Values of the Win32 constants the logic passes or tests; platform_win.cpp
+// checks each against <windows.h>.
+const unsigned kMaxPath = 260;
+const unsigned kMbOk = 0x00;
+const unsigned kMbYesNo = 0x04;
+const unsigned kMbIconQuestion = 0x20;
+const unsigned kMbIconInformation = 0x40;
+const int kIdYes = 6;
+const int kSwHide = 0;
+const unsigned long kFileAttributeDirectory = 0x10;
+const unsigned long kFileAttributeReparsePoint = 0x400;
+
+// One enumeration result: the name and attribute bits of WIN32_FIND_DATAA.
+struct FindEntry {
+    unsigned long attributes;
+    char name[kMaxPath];
+};
+
+typedef void* Handle;
+inline Handle InvalidHandle() { return reinterpret_cast<Handle>(-1); }
+
+struct ProcessHandles {
+    Handle process;
+    Handle thread;
+};
+
+void Sleep(unsigned long milliseconds);
+
+// The argument vector built by the runtime at start-up (__p___argc/__p___argv).
+char** GetArgumentVector(int* count);
+
+// _stricmp: 0 when equal with the case of A to Z ignored.
+int StrICmp(const char* a, const char* b);
+
+// MessageBoxA with no owner window; returns the button pressed.
+int MessageBoxA(const char* text, const char* caption, unsigned style);
+
+// _getcwd: the working directory, or nullptr on failure.
+char* GetCwd(char* buffer, int size);
+
+// CreateProcessA with no application name, no security attributes, no
+// inheritance, no creation flags, the inherited environment and a
+// STARTUPINFOA that is zero but for cb. Nonzero when started.
+int CreateProcessA(char* commandLine, const char* currentDirectory, ProcessHandles* started);
+
+int CloseHandle(Handle handle);
+
+// The runtime's exit().
+[[noreturn]] void Exit(int status);
+
+// Returns InvalidHandle() on failure.
+Handle FindFirstFileA(const char* pattern, FindEntry* entry);
+int FindNextFileA(Handle find, FindEntry* entry);
+int FindClose(Handle find);
+
+int DeleteFileA(const char* path);
+int RemoveDirectoryA(const char* path);
+
+// Each returns the length it reports: 0 on failure, >= size when cut.
+unsigned long GetModuleFileNameA(char* buffer, unsigned long size);
+unsigned long GetShortPathNameA(const char* longPath, char* shortPath, unsigned long size);
+unsigned long GetEnvironmentVariableA(const char* name, char* buffer, unsigned long size);
+unsigned long GetFullPathNameA(const char* path, char* buffer, unsigned long size);
+
+// ShellExecuteA with no owner window, no verb and no working directory;
+// the result as a signed integer (> 32 when started).
+long ShellExecuteA(const char* file, const char* parameters, int showCommand);
+
+// The runtime's malloc/free, for the directory buffer handed between modes.
+char* Allocate(size_t size);
+void Release(char* buffer);
+
+}  // namespace platform
