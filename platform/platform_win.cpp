@@ -1,13 +1,14 @@
 // The platform operations over the real Win32 and MSVCRT calls: one thin
 // wrapper each, passing the raw result through.
-#include "platform/platform.h"
-
+// <windows.h> must come before the other system headers.
 #include <windows.h>
 
 #include <direct.h>
 #include <shellapi.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include "platform/platform.h"
 
 // Arguments are taken literally: "*" in a directory name is not a pattern.
 extern "C" {

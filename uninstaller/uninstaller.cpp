@@ -1,7 +1,8 @@
 #include "uninstaller/uninstaller.h"
 
-#include <initializer_list>
 #include <string.h>
+
+#include <initializer_list>
 
 using namespace platform;
 
@@ -14,11 +15,12 @@ const char kProductCaption[] = "Brindlewake Quillstead";
 const char kErrorCaption[] = "Uninstall";
 const char kMainProgram[] = "Quillstead.exe";
 
-const size_t kDirectorySize = 300;        // directory argument, terminator included
-const size_t kMessageSize = 300;          // composed messages
-const size_t kWorkingDirectorySize = 400; // working directory and hand-off command line
+const size_t kDirectorySize = 300;         // directory argument, terminator included
+const size_t kMessageSize = 300;           // composed messages
+const size_t kWorkingDirectorySize = 400;  // working directory and hand-off command line
 // The quotes, "\Quillstead.exe" and " Uninstall" around the working directory.
-const size_t kCommandLineOverhead = 1 + 1 + (sizeof kMainProgram - 1) + 1 + 1 + (sizeof kKeyword - 1);
+const size_t kCommandLineOverhead =
+    1 + 1 + (sizeof kMainProgram - 1) + 1 + 1 + (sizeof kKeyword - 1);
 const size_t kMaxWorkingDirectory = kWorkingDirectorySize - 1 - kCommandLineOverhead;
 static_assert(kMaxWorkingDirectory == 372, "hand-off command line layout");
 
@@ -105,7 +107,7 @@ bool IsRefusedRoot(const char* directory) {
     if (length == 0 || length >= kDirectorySize) return true;
     char probe[kDirectorySize + 1];
     Compose(probe, sizeof probe, {directory, "\\"});
-    char fullPath[kMaxPath];
+    char fullPath[kDirectorySize + kWorkingDirectorySize];
     unsigned long fullLength = GetFullPathNameA(probe, fullPath, sizeof fullPath);
     if (fullLength == 0 || fullLength >= sizeof fullPath) return true;
     return IsVolumeRoot(fullPath);
@@ -174,7 +176,8 @@ int LaunchMainProgram() {
     if (length > kMaxWorkingDirectory) FailUninstall();
 
     char commandLine[kWorkingDirectorySize];
-    Compose(commandLine, sizeof commandLine, {"\"", directory, "\\", kMainProgram, "\" ", kKeyword});
+    Compose(commandLine, sizeof commandLine,
+            {"\"", directory, "\\", kMainProgram, "\" ", kKeyword});
     Compose(directory + length, sizeof directory - length, {"\\"});
 
     ProcessHandles started = {nullptr, nullptr};
@@ -223,7 +226,8 @@ int ScheduleSelfDelete() {
     if (strpbrk(path, "%\"")) return 0;
 
     char parameters[kMaxPath];
-    if (Compose(parameters, sizeof parameters, {"/c del \"", path, "\" >> NUL"}) >= sizeof parameters)
+    if (Compose(parameters, sizeof parameters, {"/c del \"", path, "\" >> NUL"}) >=
+        sizeof parameters)
         return 0;
 
     length = GetEnvironmentVariableA("ComSpec", path, sizeof path);
