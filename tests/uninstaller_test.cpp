@@ -68,49 +68,36 @@ TEST(ModeSelection, ChoosesCourseFromArguments) {
 
 TEST(HandOff, StartsMainProgramFromWorkingDirectory) {
     std::string longest = "C:\\" + Repeat('a', 369);  // 372 characters
+    const int kFailsToRead = 1, kFailsToStart = 2;
     struct Case {
         std::string workingDirectory;
-        bool workingDirectoryFails, processStarts;
-        Calls expected;
-        int status;
+        int failure;
+        bool started;
     } cases[] = {
-        {"C:\\Apps\\Tool",
-         false,
-         true,
-         {"CreateProcessA \"C:\\Apps\\Tool\\Quillstead.exe\" Uninstall | C:\\Apps\\Tool\\",
-          "CloseHandle process", "CloseHandle thread"},
-         1},
-        {"C:\\",
-         false,
-         true,
-         {"CreateProcessA \"C:\\\\Quillstead.exe\" Uninstall | C:\\\\", "CloseHandle process",
-          "CloseHandle thread"},
-         1},
-        {longest,
-         false,
-         true,
-         {"CreateProcessA \"" + longest + "\\Quillstead.exe\" Uninstall | " + longest + "\\",
-          "CloseHandle process", "CloseHandle thread"},
-         1},
-        {longest + "b", false, true, {kUnable, "Exit 0"}, 0},
-        {"C:\\Apps", true, true, {kUnable, "Exit 0"}, 0},
-        {"C:\\Apps",
-         false,
-         false,
-         {"CreateProcessA \"C:\\Apps\\Quillstead.exe\" Uninstall | C:\\Apps\\", kUnable, "Exit 0"},
-         0},
+        {"C:\\Apps\\Tool", 0, true},
+        {"C:\\", 0, true},
+        {longest, 0, true},
+        {longest + "b", 0, false},
+        {"C:\\Apps", kFailsToRead, false},
+        {"C:\\Apps", kFailsToStart, false},
     };
     for (const Case& c : cases) {
         ResetFake();
         fake.workingDirectory = c.workingDirectory;
-        fake.workingDirectoryFails = c.workingDirectoryFails;
-        fake.processStarts = c.processStarts;
+        fake.workingDirectoryFails = c.failure == kFailsToRead;
+        fake.processStarts = c.failure != kFailsToStart;
         fake.answers = {6};
         int status = RunProgram();
+        // The directory is used as read, even when it ends in a backslash.
+        std::string start = "CreateProcessA \"" + c.workingDirectory +
+                            "\\Quillstead.exe\" Uninstall | " + c.workingDirectory + "\\";
+        Calls expected = c.started ? Calls{start, "CloseHandle process", "CloseHandle thread"}
+                         : c.failure == kFailsToStart ? Calls{start, kUnable, "Exit 0"}
+                                                      : Calls{kUnable, "Exit 0"};
         Calls calls = CallsNamed({"MessageBoxA", "CreateProcessA", "CloseHandle", "Exit"});
         calls.erase(calls.begin());  // the question
-        EXPECT_EQ(c.expected, calls) << c.workingDirectory;
-        EXPECT_EQ(c.status, status) << c.workingDirectory;
+        EXPECT_EQ(expected, calls) << c.workingDirectory;
+        EXPECT_EQ(c.started ? 1 : 0, status) << c.workingDirectory;
     }
 }
 
@@ -234,122 +221,81 @@ TEST(Removal, DeletesTreeAndReportsWhatRemains) {
 }
 
 TEST(Removal, RefusesDriveAndShareRootsAndUnusableArguments) {
-    struct Case {
-        std::string directory;
-        bool refused;
-        std::string workingDirectory = "C:\\Apps";
-        bool fullPathFails = false;
-    } cases[] = {
-        {"", true},
-        {"\\", true},
-        {"C:", true},
-        {"C:\\", true},
-        {"c:\\Apps\\..", true},
-        {"C:\\Apps\\.\\..\\", true},
-        {"C:\\. .", true},
-        {"C:\\...", true},
-        {"..\\..", true},
-        {"\\\\server\\share", true},
-        {"\\\\server\\share\\", true},
-        {"\\\\server", true},
-        {"\\\\?\\C:\\", true},
-        {"\\\\?\\C:\\Apps\\..\\..", true},
-        {"\\\\?\\C:", true},
-        {"\\\\.\\C:\\", true},
-        {"\\\\?\\UNC\\server\\share", true},
-        {"\\\\?\\Volume{1}\\Apps", true},
-        {"C:\\" + Repeat('a', 297), true},  // 300 characters
-        {"Tool", true, "C:\\Apps", true},
-        {"C:\\Apps\\Tool", false},
-        {"Tool", false},
-        {"C:Tool", false},
-        {"C:\\Apps\\...", false},
-        {"\\\\server\\share\\dir", false},
-        {"\\\\?\\C:\\Apps", false},
-        {"\\\\?\\UNC\\server\\share\\dir", false},
-        {"C:\\Apps\\Tool\"", false},
-        {"C:\\Apps\\..\\Other", false},
-        {"C:\\*", false},
-        {"C:\\" + Repeat('a', 296), false},  // 299 characters
-    };
-    for (const Case& c : cases) {
-        ResetFake({"C:\\Apps\\Tool\\keep"});
-        fake.workingDirectory = c.workingDirectory;
-        fake.fullPathFails = c.fullPathFails;
-        fake.arguments = {"Uninstall.exe", "Uninstall", c.directory};
-        int status = RunProgram();
-        Calls actions = CallsNamed({"FindFirstFileA", "DeleteFileA", "RemoveDirectoryA",
-                                    "MessageBoxA", "ShellExecuteA", "Exit"});
-        if (c.refused) {
-            EXPECT_EQ((Calls{kUnable, "Exit 0"}), actions) << c.directory;
-            EXPECT_EQ(0, status) << c.directory;
-        } else {
-            EXPECT_EQ(kSelfDelete, actions.back()) << c.directory;
-            EXPECT_EQ(1, status) << c.directory;
+    const std::string kUnresolvable = "Tool\\unresolvable";
+    // clang-format off
+    Calls refused = {"", "\\", "C:", "C:\\", "c:\\Apps\\..", "C:\\Apps\\.\\..\\", "C:\\. .", "C:\\...",
+        "..\\..", "\\\\server\\share", "\\\\server\\share\\", "\\\\server", "\\\\?\\C:\\",
+        "\\\\?\\C:\\Apps\\..\\..", "\\\\?\\C:", "\\\\.\\C:\\", "\\\\?\\UNC\\server\\share",
+        "\\\\?\\Volume{1}\\Apps", "C:\\" + Repeat('a', 297) /* 300 characters */, kUnresolvable};
+    Calls accepted = {"C:\\Apps\\Tool", "Tool", "C:Tool", "C:\\Apps\\...", "\\\\server\\share\\dir",
+        "\\\\?\\C:\\Apps", "\\\\?\\UNC\\server\\share\\dir", "C:\\Apps\\Tool\"", "C:\\Apps\\..\\Other",
+        "C:\\*", "C:\\" + Repeat('a', 296) /* 299 characters */};
+    // clang-format on
+    for (bool refuses : {true, false}) {
+        for (const std::string& directory : refuses ? refused : accepted) {
+            ResetFake({"C:\\Apps\\Tool\\keep"});
+            fake.fullPathFails = directory == kUnresolvable;
+            fake.arguments = {"Uninstall.exe", "Uninstall", directory};
+            int status = RunProgram();
+            Calls actions = CallsNamed({"FindFirstFileA", "DeleteFileA", "RemoveDirectoryA",
+                                        "MessageBoxA", "ShellExecuteA", "Exit"});
+            if (refuses) {
+                EXPECT_EQ((Calls{kUnable, "Exit 0"}), actions) << directory;
+                EXPECT_EQ(0, status) << directory;
+            } else {
+                EXPECT_EQ(kSelfDelete, actions.back()) << directory;
+                EXPECT_EQ(1, status) << directory;
+            }
         }
     }
 }
 
 TEST(SelfDeletion, StartsHiddenQuotedDeleteOnlyWhenSafe) {
-    std::string spaced = "C:\\a b&c|d(e)^f<g>\\Uninstall.exe";
+    const std::string cmd = "C:\\windows\\system32\\cmd.exe", spaced = "C:\\a b&c|d(e)^f<g>\\U.exe";
+    const std::string longComSpec = "C:\\" + Repeat('c', 256);
     struct Case {
         const char* name;
-        std::string modulePath;
-        std::string shortPath;  // "" when the path has no short form
-        std::string expected;   // the ShellExecuteA call, or "" for none
+        std::string modulePath, shortPath;  // shortPath "": no short form; "-": fails
+        std::string comSpec;                // "-": unset
+        long shellResult;
+        std::string deleted;  // the path the started command deletes; "" when nothing starts
         int result;
-        bool shortPathFails = false;
-        bool hasComSpec = true;
-        std::string comSpec = "C:\\windows\\system32\\cmd.exe";
-        long shellResult = 42;
     } cases[] = {
-        {"plain", "C:\\Users\\me\\Temp\\Uninstall.exe", "", kSelfDelete, 1},
-        {"short form used", "C:\\Program Files\\Tool\\Uninstall.exe",
-         "C:\\PROGRA~1\\Tool\\UNINST~1.EXE",
-         "ShellExecuteA C:\\windows\\system32\\cmd.exe | /c del "
-         "\"C:\\PROGRA~1\\Tool\\UNINST~1.EXE\" >> NUL | 0",
-         1},
-        {"metacharacters stay quoted", spaced, "",
-         "ShellExecuteA C:\\windows\\system32\\cmd.exe | /c del \"" + spaced + "\" >> NUL | 0", 1},
-        {"own path unavailable", "", "", "", 0},
-        {"own path of 259", "C:\\" + Repeat('m', 256), "C:\\U.exe",
-         "ShellExecuteA C:\\windows\\system32\\cmd.exe | /c del \"C:\\U.exe\" >> NUL | 0", 1},
-        {"own path cut at 260", "C:\\" + Repeat('m', 257), "", "", 0},
-        {"short path unavailable", "C:\\U.exe", "", "", 0, true},
-        {"short path of 260", "C:\\U.exe", "C:\\" + Repeat('s', 257), "", 0},
-        {"parameters of 259", "C:\\U.exe", "C:\\" + Repeat('s', 240),
-         "ShellExecuteA C:\\windows\\system32\\cmd.exe | /c del \"C:\\" + Repeat('s', 240) +
-             "\" >> NUL | 0",
-         1},
-        {"parameters of 260", "C:\\U.exe", "C:\\" + Repeat('s', 241), "", 0},
-        {"percent sign", "C:\\%OS%\\U.exe", "", "", 0},
-        {"double quote", "C:\\a\"b\\U.exe", "", "", 0},
-        {"ComSpec unset", "C:\\U.exe", "", "", 0, false, false},
-        {"ComSpec of 259", "C:\\U.exe", "",
-         "ShellExecuteA C:\\" + Repeat('c', 256) + " | /c del \"C:\\U.exe\" >> NUL | 0", 1, false,
-         true, "C:\\" + Repeat('c', 256)},
-        {"ComSpec cut at 260", "C:\\U.exe", "", "", 0, false, true, "C:\\" + Repeat('c', 257)},
-        {"start fails", "C:\\U.exe", "",
-         "ShellExecuteA C:\\windows\\system32\\cmd.exe | /c del \"C:\\U.exe\" >> NUL | 0", 0, false,
-         true, "C:\\windows\\system32\\cmd.exe", 32},
-        {"start error is negative", "C:\\U.exe", "",
-         "ShellExecuteA C:\\windows\\system32\\cmd.exe | /c del \"C:\\U.exe\" >> NUL | 0", 0, false,
-         true, "C:\\windows\\system32\\cmd.exe", -5},
-        {"started", "C:\\U.exe", "",
-         "ShellExecuteA C:\\windows\\system32\\cmd.exe | /c del \"C:\\U.exe\" >> NUL | 0", 1, false,
-         true, "C:\\windows\\system32\\cmd.exe", 33},
+        // clang-format off
+        {"plain", "C:\\Temp\\U.exe", "", cmd, 42, "C:\\Temp\\U.exe", 1},
+        {"short form used", "C:\\Program Files\\U.exe", "C:\\PROGRA~1\\U.exe", cmd, 42, "C:\\PROGRA~1\\U.exe", 1},
+        {"metacharacters stay quoted", spaced, "", cmd, 42, spaced, 1},
+        {"own path unavailable", "", "", cmd, 42, "", 0},
+        {"own path of 259", "C:\\" + Repeat('m', 256), "C:\\U.exe", cmd, 42, "C:\\U.exe", 1},
+        {"own path cut at 260", "C:\\" + Repeat('m', 257), "C:\\U.exe", cmd, 42, "", 0},
+        {"short path unavailable", "C:\\U.exe", "-", cmd, 42, "", 0},
+        {"short path of 260", "C:\\U.exe", "C:\\" + Repeat('s', 257), cmd, 42, "", 0},
+        {"parameters of 259", "C:\\U.exe", "C:\\" + Repeat('s', 240), cmd, 42, "C:\\" + Repeat('s', 240), 1},
+        {"parameters of 260", "C:\\U.exe", "C:\\" + Repeat('s', 241), cmd, 42, "", 0},
+        {"percent sign", "C:\\%OS%\\U.exe", "", cmd, 42, "", 0},
+        {"double quote", "C:\\a\"b\\U.exe", "", cmd, 42, "", 0},
+        {"ComSpec unset", "C:\\U.exe", "", "-", 42, "", 0},
+        {"ComSpec of 259", "C:\\U.exe", "", longComSpec, 42, "C:\\U.exe", 1},
+        {"ComSpec cut at 260", "C:\\U.exe", "", longComSpec + "c", 42, "", 0},
+        {"start fails", "C:\\U.exe", "", cmd, 32, "C:\\U.exe", 0},
+        {"start error is negative", "C:\\U.exe", "", cmd, -5, "C:\\U.exe", 0},
+        {"started", "C:\\U.exe", "", cmd, 33, "C:\\U.exe", 1},
+        // clang-format on
     };
     for (const Case& c : cases) {
         ResetFake();
         fake.modulePath = c.modulePath;
-        if (!c.shortPath.empty()) fake.shortPaths[c.modulePath] = c.shortPath;
-        fake.shortPathFails = c.shortPathFails;
-        fake.hasComSpec = c.hasComSpec;
+        if (c.shortPath.size() > 1) fake.shortPaths[c.modulePath] = c.shortPath;
+        fake.shortPathFails = c.shortPath == "-";
+        fake.hasComSpec = c.comSpec != "-";
         fake.comSpec = c.comSpec;
         fake.shellResult = c.shellResult;
         EXPECT_EQ(c.result, ScheduleSelfDelete()) << c.name;
-        EXPECT_EQ(c.expected.empty() ? Calls{} : Calls{c.expected}, CallsNamed({"ShellExecuteA"}))
-            << c.name;
+        Calls expected;
+        if (!c.deleted.empty())
+            expected = {"ShellExecuteA " + c.comSpec + " | /c del \"" + c.deleted +
+                        "\" >> NUL | 0"};
+        EXPECT_EQ(expected, CallsNamed({"ShellExecuteA"})) << c.name;
     }
 }
 

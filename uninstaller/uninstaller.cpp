@@ -1,7 +1,6 @@
 #include "uninstaller/uninstaller.h"
 
 #include <string.h>
-
 #include <initializer_list>
 
 using namespace platform;
