@@ -29,6 +29,9 @@ platform::Handle const kThread = reinterpret_cast<platform::Handle>(2);
 
 void Log(const std::string& call) { fake.calls.push_back(call); }
 
+// Whether the call just logged is one scripted to fail.
+bool Fails() { return fake.failingCalls.count(fake.calls.size() - 1) != 0; }
+
 std::vector<std::string> Split(const std::string& path) {
     std::vector<std::string> parts;
     size_t start = 0;
@@ -130,6 +133,13 @@ std::string FakeFullPath(const std::string& path) {
     for (const std::string& name : kept) result += "\\" + name;
     if (kept.empty() || path.back() == '\\') result += "\\";
     return result;
+}
+
+std::string FakeKey(const std::string& path) {
+    std::vector<std::string> components;
+    std::string key = VolumeOf(FakeFullPath(path), &components);
+    for (const std::string& name : components) key += "\\" + name;
+    return key;
 }
 
 void ResetFake(const std::vector<std::string>& tree) {
@@ -250,7 +260,8 @@ void Exit(int status) {
 Handle FindFirstFileA(const char* pattern, FindEntry* entry) {
     Log(std::string("FindFirstFileA ") + pattern);
     std::string text = pattern;
-    if (text.size() < 2 || text.compare(text.size() - 2, 2, "\\*") != 0) return InvalidHandle();
+    if (Fails() || text.size() < 2 || text.compare(text.size() - 2, 2, "\\*") != 0)
+        return InvalidHandle();
     std::string directory = text.substr(0, text.size() - 2);
     const FakeEntry* found = Lookup(directory.empty() ? "\\" : directory);
     if (!found || !IsDirectory(*found)) return InvalidHandle();
@@ -288,7 +299,8 @@ int DeleteFileA(const char* path) {
     Log(std::string("DeleteFileA ") + path);
     FakeEntry* parent = nullptr;
     FakeEntry* entry = Lookup(path, &parent);
-    if (!entry || !parent || IsDirectory(*entry) || entry->locked || (entry->attributes & 0x1))
+    if (Fails() || !entry || !parent || IsDirectory(*entry) || entry->locked ||
+        (entry->attributes & 0x1))
         return 0;
     Erase(parent, entry);
     return 1;
@@ -298,7 +310,7 @@ int RemoveDirectoryA(const char* path) {
     Log(std::string("RemoveDirectoryA ") + path);
     FakeEntry* parent = nullptr;
     FakeEntry* entry = Lookup(path, &parent);
-    if (!entry || !parent || !IsDirectory(*entry) || entry->locked) return 0;
+    if (Fails() || !entry || !parent || !IsDirectory(*entry) || entry->locked) return 0;
     bool link = (entry->attributes & kFileAttributeReparsePoint) != 0;
     if (!link && !entry->children.empty()) return 0;
     Erase(parent, entry);
@@ -330,7 +342,7 @@ unsigned long GetEnvironmentVariableA(const char* name, char* buffer, unsigned l
 
 unsigned long GetFullPathNameA(const char* path, char* buffer, unsigned long size) {
     Log(std::string("GetFullPathNameA ") + path);
-    if (fake.fullPathFails) return 0;
+    if (fake.fullPathFails || Fails()) return 0;
     return Deliver(FakeFullPath(path), buffer, size);
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,9 @@ struct FakeWorld {
     std::string comSpec = "C:\\windows\\system32\\cmd.exe";
     long shellResult = 42;
     bool fullPathFails = false;
+    // Positions in `calls` at which FindFirstFileA, DeleteFileA,
+    // RemoveDirectoryA or GetFullPathNameA fails whatever the tree holds.
+    std::set<size_t> failingCalls;
 
     // Volumes by name ("C:", "\\server\share"), each a directory.
     std::map<std::string, FakeEntry> volumes;
@@ -50,6 +54,10 @@ std::vector<std::string> ListTree(const std::string& root);
 
 // The full path the fake resolves `path` to, as GetFullPathNameA would.
 std::string FakeFullPath(const std::string& path);
+
+// Where the fake looks `path` up: its volume, then each name below it after
+// one backslash.
+std::string FakeKey(const std::string& path);
 
 // The calls whose name is one of `names`, in order.
 std::vector<std::string> CallsNamed(const std::vector<std::string>& names);

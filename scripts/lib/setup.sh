@@ -4,7 +4,7 @@
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 cd "$REPO"
 
-PACKAGES=(cmake make g++ libgtest-dev python3 g++-mingw-w64-i686 g++-mingw-w64-x86-64
+PACKAGES=(cmake make g++ libgtest-dev clang-14 libclang-rt-14-dev python3 g++-mingw-w64-i686 g++-mingw-w64-x86-64
           wine wine64 wine32:i386 xvfb x11-utils imagemagick)
 
 install_missing() {
