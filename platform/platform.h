@@ -24,6 +24,7 @@ const int kIdYes = 6;
 const int kSwHide = 0;
 const unsigned long kFileAttributeDirectory = 0x10;
 const unsigned long kFileAttributeReparsePoint = 0x400;
+const unsigned long kInvalidFileAttributes = 0xFFFFFFFF;
 
 // One enumeration result: the name and attribute bits of WIN32_FIND_DATAA.
 struct FindEntry {
@@ -48,7 +49,7 @@ char** GetArgumentVector(int* count);
 int StrICmp(const char* a, const char* b);
 
 // MessageBoxA with no owner window; returns the button pressed.
-int MessageBoxA(const char* text, const char* caption, unsigned style);
+int ShowMessageBox(const char* text, const char* caption, unsigned style);
 
 // _getcwd: the working directory, or nullptr on failure.
 char* GetCwd(char* buffer, int size);
@@ -56,30 +57,59 @@ char* GetCwd(char* buffer, int size);
 // CreateProcessA with no application name, no security attributes, no
 // inheritance, no creation flags, the inherited environment and a
 // STARTUPINFOA that is zero but for cb. Nonzero when started.
-int CreateProcessA(char* commandLine, const char* currentDirectory, ProcessHandles* started);
+int StartProcess(char* commandLine, const char* currentDirectory, ProcessHandles* started);
 
 int CloseHandle(Handle handle);
 
 // The runtime's exit().
 [[noreturn]] void Exit(int status);
 
-// Returns InvalidHandle() on failure.
-Handle FindFirstFileA(const char* pattern, FindEntry* entry);
-int FindNextFileA(Handle find, FindEntry* entry);
+// FindFirstFileA/FindNextFileA: InvalidHandle() or 0 when there is no entry.
+// The name is the entry's real name converted to ANSI with best fit, so it
+// may name another entry, or hold characters no real name can.
+Handle FindFirstEntry(const char* pattern, FindEntry* entry);
+int FindNextEntry(Handle find, FindEntry* entry);
 int FindClose(Handle find);
 
 int DeleteFileA(const char* path);
 int RemoveDirectoryA(const char* path);
 
+// IsDBCSLeadByte: whether `c` begins a two-byte character in the ANSI code page.
+bool IsLeadByte(char c);
+
+// The attributes of the entry the path names; a link's own, never its
+// target's. kInvalidFileAttributes when there is none.
+unsigned long GetFileAttributesA(const char* path);
+
+// CreateFileA of the entry itself (FILE_FLAG_OPEN_REPARSE_POINT, so never a
+// link's target) for FILE_READ_ATTRIBUTES, sharing read and write but not
+// delete: while it is held, neither it nor the path to it can be renamed,
+// removed or replaced. InvalidHandle() on failure; release with CloseHandle.
+Handle HoldOpenNoReparse(const char* path);
 // Each returns the length it reports: 0 on failure, >= size when cut.
-unsigned long GetModuleFileNameA(char* buffer, unsigned long size);
+// GetOwnPath is GetModuleFileNameA for the running program.
+unsigned long GetOwnPath(char* buffer, unsigned long size);
 unsigned long GetShortPathNameA(const char* longPath, char* shortPath, unsigned long size);
 unsigned long GetEnvironmentVariableA(const char* name, char* buffer, unsigned long size);
-unsigned long GetFullPathNameA(const char* path, char* buffer, unsigned long size);
+unsigned long GetFullPath(const char* path, char* buffer, unsigned long size);
 
 // ShellExecuteA with no owner window, no verb and no working directory;
 // the result as a signed integer (> 32 when started).
-long ShellExecuteA(const char* file, const char* parameters, int showCommand);
+long ShellExecuteFile(const char* file, const char* parameters, int showCommand);
+
+// The values the system hands over as ANSI text converted with best fit.
+enum AnsiValue { kDirectoryArgument, kWorkingDirectory, kOwnPath };
+
+// Whether `ansi` is an exact form of the value's Unicode original: converted
+// without best fit, nothing was replaced and the result equals `ansi`. True
+// where the Unicode original cannot be read (Windows 9x). The directory
+// argument counts as inexact when the two ways of splitting the command line
+// disagree.
+bool AnsiFormIsExact(AnsiValue value, const char* ansi);
+
+// Limits DLL loading to the system folder (SetDefaultDllDirectories, looked
+// up at run time: older Windows lack it, and then nothing changes).
+void RestrictDllSearchToSystem();
 
 // The runtime's malloc/free, for the directory buffer handed between modes.
 char* Allocate(size_t size);

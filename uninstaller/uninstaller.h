@@ -21,6 +21,8 @@ int LaunchMainProgram();
 // after the final message. Returns ScheduleSelfDelete's result.
 int UninstallDirectory(char* directory);
 
+// Empties `directory`, depth first, while holding it open; enters it only
+// when its path names a folder that is not a link.
 void RemoveTreeContents(const char* directory);
 
 // Returns 1 when the hidden command deleting this program was started.
