@@ -1,192 +1,176 @@
 #include "tests/fake_platform.h"
 
 #include <setjmp.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include <algorithm>
+#include <iterator>
 
 #include "uninstaller/uninstaller.h"
 
 FakeWorld fake;
 
+namespace platform {
 namespace {
 
 jmp_buf exitJump;
 int exitStatus = 0;
 std::vector<char*> argumentPointers;
+intptr_t lastHandle = 0x100;
+Handle const kProcess = reinterpret_cast<Handle>(1), kThread = reinterpret_cast<Handle>(2);
 
-struct OpenFind {
-    std::vector<platform::FindEntry> entries;
-    size_t next = 0;
-};
-std::map<int, OpenFind> finds;
-int nextFind = 100;
-
-platform::Handle const kProcess = reinterpret_cast<platform::Handle>(1);
-platform::Handle const kThread = reinterpret_cast<platform::Handle>(2);
-
-void Log(const std::string& call) { fake.calls.push_back(call); }
-
-// Whether the call just logged is one scripted to fail.
-bool Fails() { return fake.failingCalls.count(fake.calls.size() - 1) != 0; }
-
-std::vector<std::string> Split(const std::string& path) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find('\\', start);
-        if (end == std::string::npos) end = path.size();
-        parts.push_back(path.substr(start, end - start));
-        start = end + 1;
-    }
-    return parts;
+[[noreturn]] void Leave(int status) {
+    exitStatus = status;
+    longjmp(exitJump, 1);
 }
 
-// Splits a full path into its volume and the components below it.
-std::string VolumeOf(const std::string& full, std::vector<std::string>* components) {
-    std::vector<std::string> parts = Split(full);
-    size_t skip = full.compare(0, 2, "\\\\") == 0 ? 4 : 1;  // "", "", server, share
-    std::string volume = full.compare(0, 2, "\\\\") == 0 && parts.size() >= 4
-                             ? "\\\\" + parts[2] + "\\" + parts[3]
-                             : parts[0];
-    components->clear();
-    for (size_t i = skip; i < parts.size(); ++i) {
-        if (!parts[i].empty()) components->push_back(parts[i]);
-    }
-    return volume;
+// Logs a call; true when it is scripted to fail. More calls than any tree
+// here needs mean a loop, which ends the run with -1.
+bool Log(const std::string& call) {
+    fake.calls.push_back(call);
+    if (fake.calls.size() > 50000) Leave(-1);
+    return fake.failing.count(call) || fake.failing.count(call.substr(0, call.find(' ')));
 }
 
-// The entry a path names, with its parent; nullptr when absent.
-FakeEntry* Lookup(const std::string& path, FakeEntry** parent = nullptr) {
-    std::vector<std::string> components;
-    std::string volume = VolumeOf(FakeFullPath(path), &components);
-    auto found = fake.volumes.find(volume);
-    if (found == fake.volumes.end()) return nullptr;
-    FakeEntry* entry = &found->second;
-    if (parent) *parent = nullptr;
-    for (const std::string& name : components) {
-        auto child = std::find_if(entry->children.begin(), entry->children.end(),
-                                  [&](const FakeEntry& e) { return e.name == name; });
-        if (child == entry->children.end()) return nullptr;
-        if (parent) *parent = entry;
-        entry = &*child;
-    }
-    return entry;
+// The first backslash at or after `from` that is a character of its own, not
+// the second byte of a double-byte one.
+size_t FindSeparator(const std::string& text, size_t from) {
+    for (size_t at = from; at < text.size(); at += IsLeadByte(text[at]) ? 2 : 1)
+        if (text[at] == '\\') return at;
+    return std::string::npos;
 }
 
-bool IsDirectory(const FakeEntry& entry) {
-    return (entry.attributes & platform::kFileAttributeDirectory) != 0;
+bool Held(const std::string& key) {
+    auto holds = [&](auto& hold) { return hold.second == key; };
+    return std::any_of(fake.holds.begin(), fake.holds.end(), holds);
 }
 
-void Erase(FakeEntry* parent, FakeEntry* entry) {
-    parent->children.erase(parent->children.begin() + (entry - parent->children.data()));
+std::vector<std::string> Children(const std::string& key) {
+    std::vector<std::string> out;
+    std::string prefix = key + "\\";
+    for (auto it = fake.entries.upper_bound(prefix);
+         it != fake.entries.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it)
+        if (FindSeparator(it->first, prefix.size()) == std::string::npos) out.push_back(it->first);
+    return out;
 }
 
-// Copies `value` the way the string-returning Win32 calls do: the length on
-// success, the size needed (terminator included) when it does not fit.
-unsigned long Deliver(const std::string& value, char* buffer, unsigned long size) {
+// Logs a call and answers `value` the way the string-returning Win32 calls
+// do: 0 on failure, the length on success, the size needed when it does not fit.
+unsigned long Deliver(const std::string& call, const std::string& value, char* buffer,
+                      unsigned long size) {
+    if (Log(call) || value.empty()) return 0;
     if (value.size() + 1 > size) return value.size() + 1;
-    memcpy(buffer, value.c_str(), value.size() + 1);
-    return value.size();
+    return memcpy(buffer, value.c_str(), value.size() + 1), value.size();
 }
 
-void List(const FakeEntry& entry, const std::string& path, std::vector<std::string>* out) {
-    for (const FakeEntry& child : entry.children) {
-        std::string childPath = path + "\\" + child.name;
-        out->push_back(childPath + (IsDirectory(child) ? "\\" : ""));
-        if (IsDirectory(child)) List(child, childPath, out);
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// clang-format off
+// What the real calls make of odd paths and names, and the end-to-end case
+// under Wine that shows each; Resolve follows the rows about paths.
+//   call               given                        result                        case
+//   FindFirstFileA     folder "..／x"               lists as "../x" (best fit)    safe-slash-dir
+//   FindFirstFileA     file "..／x"                 lists as "../x"               safe-slash-file
+//   FindFirstFileA     folder "ａ", link "a" beside lists as "a"                  safe-alias-link
+//   FindFirstFileA     "a.\*", link "a" beside      lists the link's target       safe-trailing-dot
+//   FindFirstFileA     folders ".／" and "．／"     list as "./" both             safe-dot-loop
+//   FindFirstFileA     "\??\D:\*"                   lists the root of D:          safe-device-root
+//   GetFullPathNameA   "\??\D:\"                    "C:\??\D:\": a folder "??"    safe-device-root
+//   GetFileAttributesA link "L"                     its own: 0x410                safe-link-root
+//   GetFileAttributesA "L\" for link "L"            its target's: 0x10            safe-link-root-slash
+//   DeleteFileA        "C:\T\\a"                    deletes C:\T\a                rm-trailing-backslash
+//   GetFullPathNameA   "C:\T\..\"                   "C:\"                         safe-up-to-root
+//   GetFullPathNameA   "C:" + "\"                   "C:\", the drive's root       safe-drive
+// Also: "/" separates like "\", and "\\?\" paths are taken literally, so only
+// they reach a name that ends in a dot or space.
+// clang-format on
+std::string Resolve(std::string path, bool fileCall) {
+    bool device = path.size() > 3 && IsSeparator(path[0]) && path.compare(1, 2, "??") == 0 &&
+                  IsSeparator(path[3]);
+    if (path.compare(0, 4, "\\\\?\\") == 0 || (fileCall && device)) {
+        path.erase(0, 4);
+        if (path.compare(0, 4, "UNC\\") == 0) path.replace(0, 3, "\\");
+        return path.erase(path.find_last_not_of('\\') + 1);
     }
-}
-
-}  // namespace
-
-std::string FakeFullPath(const std::string& path) {
-    if (path.compare(0, 4, "\\\\?\\") == 0) return path;  // taken literally
-    std::string cwd = fake.workingDirectory;
-    std::string full;
-    if (path.compare(0, 2, "\\\\") == 0) {
-        full = path;
-    } else if (path.size() >= 2 && path[1] == ':') {
-        bool sameDrive = toupper(path[0]) == toupper(cwd[0]);
-        if (path.size() > 2 && path[2] == '\\')
-            full = path;
-        else
-            full = (sameDrive ? cwd : path.substr(0, 2)) + "\\" + path.substr(2);
-    } else if (!path.empty() && path[0] == '\\') {
-        full = cwd.substr(0, 2) + path;
-    } else {
+    std::string cwd = fake.workingDirectory, full = path;
+    const char* p = path.c_str();
+    bool drive = p[0] && p[1] == ':';
+    if (drive && !IsSeparator(p[2]))  // relative to that drive's working directory
+        full = (toupper(p[0]) == toupper(cwd[0]) ? cwd : path.substr(0, 2)) + "\\" + &p[2];
+    else if (!drive && !IsSeparator(p[0]))
         full = cwd + "\\" + path;
+    else if (!drive && !IsSeparator(p[1]))  // rooted on the working directory's volume
+        full = cwd.substr(0, FakeVolumeLength(cwd)) + path;
+    std::replace(full.begin(), full.end(), '/', '\\');
+    size_t at = FakeVolumeLength(full);
+    std::string key = full.substr(0, at);
+    if (key.size() == 2) key[0] = toupper(key[0]);
+    if (fileCall && key.compare(0, 4, "\\\\.\\") == 0) key.erase(0, 4);
+    std::vector<std::string> names;
+    for (size_t end; at < full.size(); at = end) {
+        end = std::min(FindSeparator(full, at + 1), full.size());
+        std::string name = full.substr(at + 1, end - at - 1);
+        if (name == ".." && !names.empty()) names.pop_back();
+        name.erase(name.find_last_not_of(". ") + 1);
+        if (!name.empty()) names.push_back(name);
     }
-    std::vector<std::string> components;
-    std::string volume = VolumeOf(full, &components);
-    std::vector<std::string> kept;
-    for (const std::string& name : components) {
-        if (name == "..") {
-            if (!kept.empty()) kept.pop_back();
-        } else if (name != ".") {
-            kept.push_back(name);
-        }
-    }
-    std::string result = volume;
-    for (const std::string& name : kept) result += "\\" + name;
-    if (kept.empty() || path.back() == '\\') result += "\\";
-    return result;
-}
-
-std::string FakeKey(const std::string& path) {
-    std::vector<std::string> components;
-    std::string key = VolumeOf(FakeFullPath(path), &components);
-    for (const std::string& name : components) key += "\\" + name;
+    for (const std::string& name : names) key += "\\" + name;
     return key;
 }
 
-void ResetFake(const std::vector<std::string>& tree) {
-    fake = FakeWorld();
-    fake.volumes["C:"].attributes = platform::kFileAttributeDirectory;
-    for (std::string path : tree) {
-        FakeEntry flags;
-        while (path.size() > 2 && path[1] == ':' && strchr("rlj", path[0])) {
-            if (path[0] == 'r') flags.attributes |= 0x1;
-            if (path[0] == 'l') flags.locked = true;
-            if (path[0] == 'j') flags.attributes |= platform::kFileAttributeReparsePoint;
-            path = path.substr(2);
-        }
-        bool directory = path.back() == '\\';
-        std::vector<std::string> components;
-        std::string volume = VolumeOf(path, &components);
-        FakeEntry* entry = &fake.volumes[volume];
-        entry->attributes |= platform::kFileAttributeDirectory;
-        for (size_t i = 0; i < components.size(); ++i) {
-            auto& children = entry->children;
-            auto child = std::find_if(children.begin(), children.end(),
-                                      [&](const FakeEntry& e) { return e.name == components[i]; });
-            if (child == children.end()) {
-                children.push_back(
-                    FakeEntry{components[i], platform::kFileAttributeDirectory, false, {}});
-                child = children.end() - 1;
-            }
-            entry = &*child;
-        }
-        entry->attributes = flags.attributes | (directory ? platform::kFileAttributeDirectory : 0);
-        entry->locked = flags.locked;
-    }
+}  // namespace
+}  // namespace platform
+
+using namespace platform;
+
+size_t FakeVolumeLength(const std::string& key) {
+    size_t server = key.compare(0, 2, "\\\\") == 0 ? FindSeparator(key, 2) : 0;
+    return std::min(server == std::string::npos ? server : FindSeparator(key, server + 1),
+                    key.size());
 }
 
-std::vector<std::string> ListTree(const std::string& root) {
-    std::vector<std::string> out;
-    std::string base = root.back() == '\\' ? root.substr(0, root.size() - 1) : root;
-    if (const FakeEntry* entry = Lookup(root)) List(*entry, base, &out);
-    return out;
+std::string FakeKey(const std::string& path) { return Resolve(path, true); }
+
+std::string FakeFullPath(const std::string& path) {
+    if (path.compare(0, 4, "\\\\?\\") == 0) return path;
+    std::string full = Resolve(path, false);
+    bool root = FakeVolumeLength(full) == full.size();
+    return full + (root || (!path.empty() && IsSeparator(path.back())) ? "\\" : "");
+}
+
+void AddFakeEntry(const std::string& key, const FakeEntry& entry) {
+    for (size_t at = FakeVolumeLength(key); at < key.size(); at = FindSeparator(key, at + 1))
+        fake.entries.emplace(key.substr(0, at), FakeEntry());
+    fake.entries[key] = entry;
+}
+
+void ResetFake(const std::vector<std::string>& tree, bool doubleByte) {
+    fake = FakeWorld();
+    fake.doubleByte = doubleByte;
+    fake.entries["C:"] = FakeEntry();
+    for (const std::string& item : tree) {
+        size_t start = item.find('>') + 1, bar = item.find("||");  // no '>': from 0
+        std::string flags = item.substr(0, start), key = item.substr(start, bar - start);
+        auto has = [&](char flag) { return flags.find(flag) != std::string::npos; };
+        FakeEntry entry;
+        entry.attributes = (key.back() == '\\' ? kFileAttributeDirectory : 0) |
+                           (has('r') ? 0x1 : 0) | (has('j') ? kFileAttributeReparsePoint : 0);
+        entry.locked = has('l');
+        if (has('s')) entry.listedAttributes = kFileAttributeDirectory;
+        if (bar != std::string::npos) entry.listedAs = item.substr(bar + 2);
+        AddFakeEntry(key.substr(0, key.find_last_not_of('\\') + 1), entry);
+    }
 }
 
 std::vector<std::string> CallsNamed(const std::vector<std::string>& names) {
     std::vector<std::string> out;
-    for (const std::string& call : fake.calls) {
-        std::string name = call.substr(0, call.find(' '));
-        if (std::find(names.begin(), names.end(), name) != names.end()) out.push_back(call);
-    }
+    std::copy_if(fake.calls.begin(), fake.calls.end(), std::back_inserter(out), [&](auto& call) {
+        return std::count(names.begin(), names.end(), call.substr(0, call.find(' '))) > 0;
+    });
     return out;
 }
 
@@ -194,7 +178,6 @@ int RunProgram() {
     argumentPointers.clear();
     for (std::string& argument : fake.arguments) argumentPointers.push_back(&argument[0]);
     argumentPointers.push_back(nullptr);
-    finds.clear();
     if (setjmp(exitJump) == 0) return WinMain(nullptr, nullptr, nullptr, 0);
     return exitStatus;
 }
@@ -202,157 +185,146 @@ int RunProgram() {
 namespace platform {
 
 void Sleep(unsigned long milliseconds) { Log("Sleep " + std::to_string(milliseconds)); }
+bool IsLeadByte(char c) {
+    unsigned char byte = c;
+    return fake.doubleByte && ((byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC));
+}
+void RestrictDllSearchToSystem() { Log("RestrictDllSearchToSystem"); }
+int StrICmp(const char* a, const char* b) { return strcasecmp(a, b); }
+char* Allocate(size_t size) { return static_cast<char*>(malloc(size)); }
+[[noreturn]] void Exit(int status) { Log("Exit " + std::to_string(status)), Leave(status); }
 
 char** GetArgumentVector(int* count) {
     *count = static_cast<int>(fake.arguments.size());
     return argumentPointers.data();
 }
 
-int StrICmp(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        int x = (*a >= 'A' && *a <= 'Z') ? *a + 32 : *a;
-        int y = (*b >= 'A' && *b <= 'Z') ? *b + 32 : *b;
-        if (x != y || !x) return x - y;
-    }
-}
-
-int MessageBoxA(const char* text, const char* caption, unsigned style) {
-    char styleText[16];
+int ShowMessageBox(const char* text, const char* caption, unsigned style) {
+    char styleText[8];
     snprintf(styleText, sizeof styleText, "0x%02x", style);
-    Log(std::string("MessageBoxA [") + caption + "] " + styleText + " " + text);
-    if (!fake.answers.empty()) {
-        int answer = fake.answers.front();
-        fake.answers.erase(fake.answers.begin());
-        return answer;
-    }
-    return (style & kMbYesNo) ? 7 : 1;
+    Log(std::string("ShowMessageBox [") + caption + "] " + styleText + " " + text);
+    return (style & kMbYesNo) ? fake.answer : 1;
 }
 
 char* GetCwd(char* buffer, int size) {
-    Log("GetCwd");
-    if (fake.workingDirectoryFails) return nullptr;
-    if (Deliver(fake.workingDirectory, buffer, size) >= static_cast<unsigned long>(size))
-        return nullptr;
-    return buffer;
+    unsigned long length = Deliver("GetCwd", fake.workingDirectory, buffer, size);
+    return length > 0 && length < unsigned(size) ? buffer : nullptr;
 }
 
-int CreateProcessA(char* commandLine, const char* currentDirectory, ProcessHandles* started) {
-    Log(std::string("CreateProcessA ") + commandLine + " | " + currentDirectory);
-    if (!fake.processStarts) return 0;
-    started->process = kProcess;
-    started->thread = kThread;
+int StartProcess(char* commandLine, const char* currentDirectory, ProcessHandles* started) {
+    if (Log(std::string("StartProcess ") + commandLine + " | " + currentDirectory)) return 0;
+    *started = {kProcess, kThread};
     return 1;
 }
 
 int CloseHandle(Handle handle) {
-    Log(handle == kProcess  ? "CloseHandle process"
-        : handle == kThread ? "CloseHandle thread"
-                            : "CloseHandle ?");
-    return 1;
+    bool hold = fake.holds.count(handle);
+    Log("CloseHandle " + (hold ? fake.holds[handle] : handle == kProcess ? "process" : "thread"));
+    return fake.holds.erase(handle), 1;
 }
 
-void Exit(int status) {
-    Log("Exit " + std::to_string(status));
-    exitStatus = status;
-    longjmp(exitJump, 1);
-}
-
-Handle FindFirstFileA(const char* pattern, FindEntry* entry) {
-    Log(std::string("FindFirstFileA ") + pattern);
-    std::string text = pattern;
-    if (Fails() || text.size() < 2 || text.compare(text.size() - 2, 2, "\\*") != 0)
+// A listing of a folder that is not held is marked: nothing then keeps the
+// folder from being swapped for a link while it is listed.
+Handle FindFirstEntry(const char* pattern, FindEntry* entry) {
+    std::string text = pattern, folder = text.substr(0, text.find_last_of("\\/") + 1);
+    std::string key = FakeKey(folder);
+    if (Log("FindFirstEntry " + text + (Held(key) ? "" : " (not held)")) || folder.empty() ||
+        text.substr(folder.size()) != "*" ||
+        !(fake.entries.count(key) && (fake.entries[key].attributes & kFileAttributeDirectory)))
         return InvalidHandle();
-    std::string directory = text.substr(0, text.size() - 2);
-    const FakeEntry* found = Lookup(directory.empty() ? "\\" : directory);
-    if (!found || !IsDirectory(*found)) return InvalidHandle();
-    OpenFind open;
-    open.entries.push_back(FindEntry{kFileAttributeDirectory, "."});
-    open.entries.push_back(FindEntry{kFileAttributeDirectory, ".."});
-    for (const FakeEntry& child : found->children) {
-        FindEntry item{child.attributes, {}};
-        snprintf(item.name, sizeof item.name, "%s", child.name.c_str());
-        open.entries.push_back(item);
+    Handle find = reinterpret_cast<Handle>(++lastHandle);
+    std::vector<FindEntry>& listing = fake.finds[find];
+    listing = {{kFileAttributeDirectory, "."}, {kFileAttributeDirectory, ".."}};
+    for (const std::string& child : Children(key)) {
+        const FakeEntry& e = fake.entries[child];
+        std::string name = e.listedAs.empty() ? child.substr(key.size() + 1) : e.listedAs;
+        listing.push_back(
+            {e.listedAttributes != kInvalidFileAttributes ? e.listedAttributes : e.attributes, {}});
+        snprintf(listing.back().name, sizeof listing.back().name, "%s", name.c_str());
     }
-    int id = nextFind++;
-    finds[id] = open;
-    ++fake.openFinds;
-    Handle handle = reinterpret_cast<Handle>(static_cast<intptr_t>(id));
-    FindNextFileA(handle, entry);
-    return handle;
+    FindNextEntry(find, entry);
+    return find;
 }
 
-int FindNextFileA(Handle find, FindEntry* entry) {
-    OpenFind& open = finds.at(static_cast<int>(reinterpret_cast<intptr_t>(find)));
-    if (open.next >= open.entries.size()) return 0;
-    *entry = open.entries[open.next++];
-    return 1;
+int FindNextEntry(Handle find, FindEntry* entry) {
+    std::vector<FindEntry>& listing = fake.finds.at(find);
+    if (listing.empty()) return 0;
+    *entry = listing.front();
+    return listing.erase(listing.begin()), 1;
 }
 
 int FindClose(Handle find) {
     Log("FindClose");
-    finds.erase(static_cast<int>(reinterpret_cast<intptr_t>(find)));
-    --fake.openFinds;
-    return 1;
+    return fake.finds.erase(find), 1;
 }
 
-int DeleteFileA(const char* path) {
-    Log(std::string("DeleteFileA ") + path);
-    FakeEntry* parent = nullptr;
-    FakeEntry* entry = Lookup(path, &parent);
-    if (Fails() || !entry || !parent || IsDirectory(*entry) || entry->locked ||
-        (entry->attributes & 0x1))
+// A held entry stays: the hold does not share delete access. A link goes by
+// itself, whatever lies beyond it.
+int Remove(const std::string& call, const char* path, bool folder) {
+    std::string key = FakeKey(path);
+    bool fails = Log(call + " " + path + (Held(key) ? " (held)" : ""));
+    auto found = fake.entries.find(key);
+    if (fails || found == fake.entries.end() || Held(key) || found->second.locked) return 0;
+    unsigned long attributes = found->second.attributes;
+    if (folder != bool(attributes & kFileAttributeDirectory) || (attributes & 0x1) ||
+        FakeVolumeLength(key) == key.size() ||
+        (!(attributes & kFileAttributeReparsePoint) && !Children(key).empty()))
         return 0;
-    Erase(parent, entry);
-    return 1;
+    return fake.entries.erase(found), 1;
+}
+int DeleteFileA(const char* path) { return Remove("DeleteFileA", path, false); }
+int RemoveDirectoryA(const char* path) { return Remove("RemoveDirectoryA", path, true); }
+
+// After a trailing separator it reads a link's target, here a plain folder.
+unsigned long GetFileAttributesA(const char* path) {
+    std::string key = FakeKey(path);
+    if (Log(std::string("GetFileAttributesA ") + path) || !fake.entries.count(key))
+        return kInvalidFileAttributes;
+    unsigned long attributes = fake.entries[key].attributes;
+    bool beyond =
+        (attributes & kFileAttributeReparsePoint) && *path && IsSeparator(path[strlen(path) - 1]);
+    return beyond ? kFileAttributeDirectory : attributes;
 }
 
-int RemoveDirectoryA(const char* path) {
-    Log(std::string("RemoveDirectoryA ") + path);
-    FakeEntry* parent = nullptr;
-    FakeEntry* entry = Lookup(path, &parent);
-    if (Fails() || !entry || !parent || !IsDirectory(*entry) || entry->locked) return 0;
-    bool link = (entry->attributes & kFileAttributeReparsePoint) != 0;
-    if (!link && !entry->children.empty()) return 0;
-    Erase(parent, entry);
-    return 1;
+Handle HoldOpenNoReparse(const char* path) {
+    std::string key = FakeKey(path);
+    if (Log(std::string("HoldOpenNoReparse ") + path) || !fake.entries.count(key))
+        return InvalidHandle();
+    Handle hold = reinterpret_cast<Handle>(++lastHandle);
+    return fake.holds[hold] = key, hold;
 }
 
-unsigned long GetModuleFileNameA(char* buffer, unsigned long size) {
-    Log("GetModuleFileNameA");
-    const std::string& path = fake.modulePath;
-    if (path.size() < size) return Deliver(path, buffer, size);
-    memcpy(buffer, path.c_str(), size - 1);  // cut, as Windows does
-    buffer[size - 1] = '\0';
-    return size;
+unsigned long GetOwnPath(char* buffer, unsigned long size) {
+    if (Log("GetOwnPath")) return 0;
+    snprintf(buffer, size, "%s", fake.ownPath.c_str());  // cut to fit, as Windows does
+    return std::min<unsigned long>(fake.ownPath.size(), size);
 }
 
 unsigned long GetShortPathNameA(const char* longPath, char* shortPath, unsigned long size) {
-    Log(std::string("GetShortPathNameA ") + longPath);
-    if (fake.shortPathFails) return 0;
     auto found = fake.shortPaths.find(longPath);
-    return Deliver(found != fake.shortPaths.end() ? found->second : std::string(longPath),
-                   shortPath, size);
+    return Deliver(std::string("GetShortPathNameA ") + longPath,
+                   found != fake.shortPaths.end() ? found->second : longPath, shortPath, size);
 }
 
 unsigned long GetEnvironmentVariableA(const char* name, char* buffer, unsigned long size) {
-    Log(std::string("GetEnvironmentVariableA ") + name);
-    if (!fake.hasComSpec || strcmp(name, "ComSpec") != 0) return 0;
-    return Deliver(fake.comSpec, buffer, size);
+    return Deliver(std::string("GetEnvironmentVariableA ") + name,
+                   strcmp(name, "ComSpec") == 0 ? fake.comSpec : "", buffer, size);
 }
 
-unsigned long GetFullPathNameA(const char* path, char* buffer, unsigned long size) {
-    Log(std::string("GetFullPathNameA ") + path);
-    if (fake.fullPathFails || Fails()) return 0;
-    return Deliver(FakeFullPath(path), buffer, size);
+unsigned long GetFullPath(const char* path, char* buffer, unsigned long size) {
+    return Deliver(std::string("GetFullPath ") + path, FakeFullPath(path), buffer, size);
 }
 
-long ShellExecuteA(const char* file, const char* parameters, int showCommand) {
-    Log(std::string("ShellExecuteA ") + file + " | " + parameters + " | " +
+long ShellExecuteFile(const char* file, const char* parameters, int showCommand) {
+    Log(std::string("ShellExecuteFile ") + file + " | " + parameters + " | " +
         std::to_string(showCommand));
     return fake.shellResult;
 }
 
-char* Allocate(size_t size) { return static_cast<char*>(malloc(size)); }
+bool AnsiFormIsExact(AnsiValue value, const char* ansi) {
+    Log("AnsiFormIsExact " + std::to_string(value) + " " + ansi);
+    return !fake.inexact.count(value);
+}
 
 void Release(char* buffer) {
     Log(std::string("Release ") + buffer);

@@ -1,5 +1,5 @@
-// A scripted stand-in for the platform layer: an in-memory file tree, a
-// working directory, scripted answers and results, and a log of every call.
+// A scripted stand-in for the platform layer: a flat map of entries by path,
+// a working directory, scripted answers and failures, and a log of every call.
 #pragma once
 
 #include <map>
@@ -10,57 +10,54 @@
 #include "platform/platform.h"
 
 struct FakeEntry {
-    std::string name;
-    unsigned long attributes = 0;
-    bool locked = false;  // in use: neither deleted nor removed
-    std::vector<FakeEntry> children;
+    unsigned long attributes = platform::kFileAttributeDirectory;
+    bool locked = false;   // in use: neither deleted nor removed
+    std::string listedAs;  // the name listings give it, when best fit changes it
+    // What listings say its attributes are, when their word is stale.
+    unsigned long listedAttributes = platform::kInvalidFileAttributes;
 };
 
 struct FakeWorld {
     std::vector<std::string> arguments = {"Uninstall.exe"};
     std::string workingDirectory = "C:\\Apps";
-    bool workingDirectoryFails = false;
-    bool processStarts = true;
-    std::vector<int> answers;  // MessageBoxA results, in order; then IDOK/IDNO
-
-    // "" makes the call fail (report 0).
-    std::string modulePath = "C:\\Users\\me\\Temp\\Uninstall.exe";
+    int answer = 7;  // the button pressed at the question (IDNO)
+    std::string ownPath = "C:\\Users\\me\\Temp\\Uninstall.exe";
     std::map<std::string, std::string> shortPaths;  // long -> short; unlisted: unchanged
-    bool shortPathFails = false;
-    bool hasComSpec = true;
     std::string comSpec = "C:\\windows\\system32\\cmd.exe";
     long shellResult = 42;
-    bool fullPathFails = false;
-    // Positions in `calls` at which FindFirstFileA, DeleteFileA,
-    // RemoveDirectoryA or GetFullPathNameA fails whatever the tree holds.
-    std::set<size_t> failingCalls;
+    // Calls that fail, by name ("DeleteFileA") or as logged ("DeleteFileA C:\T\a").
+    std::set<std::string> failing;
+    std::set<int> inexact;    // the AnsiValues whose ANSI form is not exact
+    bool doubleByte = false;  // code page 932, where "\x95\\" is one character
 
-    // Volumes by name ("C:", "\\server\share"), each a directory.
-    std::map<std::string, FakeEntry> volumes;
+    // Entries by volume ("C:", "\\srv\share") and real names, each after one
+    // backslash. Below a link lies what is seen through it: its target's
+    // contents, which outlive the link's removal.
+    std::map<std::string, FakeEntry> entries;
 
     std::vector<std::string> calls;
-    int openFinds = 0;
+    std::map<platform::Handle, std::string> holds;  // open holds: the key each holds
+    std::map<platform::Handle, std::vector<platform::FindEntry>> finds;  // open listings
 };
 
 extern FakeWorld fake;
 
-// Starts a fresh world with drive C: and the given tree. Each path names a
-// file, or a directory when it ends in "\". Prefixes: "r:" read-only,
-// "l:" locked, "j:" directory link (or file link without the trailing "\").
-void ResetFake(const std::vector<std::string>& tree = {});
+// Starts a fresh world with drive C: and the given entries: a key, a folder
+// when it ends in "\". Before it, "flags>" with r read-only, l locked, j link,
+// s listed as a plain folder; after it, "||name" for the name listings give it.
+void ResetFake(const std::vector<std::string>& tree = {}, bool doubleByte = false);
+// Adds an entry and the folders on the way to it.
+void AddFakeEntry(const std::string& key, const FakeEntry& entry);
 
-// Every path still present under `root`, files and directories ("\" ending).
-std::vector<std::string> ListTree(const std::string& root);
-
-// The full path the fake resolves `path` to, as GetFullPathNameA would.
-std::string FakeFullPath(const std::string& path);
-
-// Where the fake looks `path` up: its volume, then each name below it after
-// one backslash.
+// The key the file calls find `path` at ("\??\D:\x" is D:\x there).
 std::string FakeKey(const std::string& path);
+// What GetFullPath makes of `path` ("\??\D:\x" is C:\??\D:\x there).
+std::string FakeFullPath(const std::string& path);
+// How much of `key` names its volume.
+size_t FakeVolumeLength(const std::string& key);
 
 // The calls whose name is one of `names`, in order.
 std::vector<std::string> CallsNamed(const std::vector<std::string>& names);
 
-// Runs WinMain and returns the process's exit status.
+// Runs WinMain and returns the process's exit status; -1 when it runs away.
 int RunProgram();

@@ -1,13 +1,13 @@
 // libFuzzer harness: runs the whole program against the fake platform with
-// the arguments, working directory, tree, failing calls and reported paths
-// all decoded from the input, then checks on the logged calls that nothing
-// outside the removal root is touched and no path reaches the platform cut.
+// the arguments, working directory, tree, listed names, failing calls and
+// reported paths decoded from the input, then checks the logged calls.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <iterator>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -15,59 +15,56 @@
 
 namespace {
 
-using platform::kFileAttributeDirectory;
-using platform::kFileAttributeReparsePoint;
+const unsigned long kFolderBit = platform::kFileAttributeDirectory;
+const unsigned long kLinkBit = platform::kFileAttributeReparsePoint;
 
 // Input layout; each choice is one byte, and a missing byte reads as 0:
-//   flags (bits below), argument count, keyword, up to three arguments (texts),
-//   working-directory volume, working directory, module path, short path,
-//   ComSpec (texts), entry count, then per entry: parent, attributes, name
-//   (text); last, the failing-call count and positions.
-// A text is a count of pieces, each either a fragment of kPieces or a run of
-// one letter whose length is the next byte, so paths of any length up to
-// about 1300 arise, including 259 and 260.
-enum Flags {
-    kAnswerYes = 1,
-    kNoWorkingDirectory = 2,
-    kMainProgramFails = 4,
-    kOwnShortPath = 8,
-    kNoComSpec = 16,
-    kShellFails = 32,
-    kNoTree = 64,
-    kRootIsFile = 128,
-};
-enum EntryBits { kDirectory = 1, kReadOnly = 2, kLocked = 4, kLink = 8 };
+//   flags, argument count, keyword, up to three arguments, working-directory
+//   volume and text, own path, short path, ComSpec, entry count, then per
+//   entry: parent, bits, name and, for a listed name of its own, that name;
+//   last, the failing calls. A text is a count of pieces, each a fragment of
+//   kPieces or a run of one letter whose length is the next byte, so paths of
+//   any length up to about 1300 arise, 259 and 260 among them.
+// Flag bits 5 to 7 make the directory argument, the working directory and the
+// own path inexact in ANSI.
+enum Flags { kAnswerYes = 1, kOwnShortPath = 2, kNoTree = 4, kRootIsFile = 8, kRootIsLink = 16 };
+// Entry bits 5 and 6 choose the listed name: the real one, the real one before
+// best fit turned its separators fullwidth, another text, or the previous
+// sibling's.
+enum EntryBits { kDirectory = 1, kReadOnly = 2, kLocked = 4, kLink = 8, kStale = 16 };
 
 // clang-format off
-const char* const kPieces[] = {"\\", "C:", "T", ".", "..", "...", " ", "%", "\"", "&", "D:", "x y",
-    "\\\\srv\\share", "^(", "\\\\?\\", "\\\\.\\", "%ComSpec%", ".profile"};
+const char* const kPieces[] = {"\\", "/", "C:", "T", ".", "..", "...", " ", "%", "!", "\"", "&",
+    "D:", "x y", "\\\\srv\\share", "^(", "\\\\?\\", "\\\\.\\", "\\??\\", "/?\?/", "../", "a"};
+const char* const kFailable[] = {"HoldOpenNoReparse", "DeleteFileA", "RemoveDirectoryA",
+    "FindFirstEntry", "GetFileAttributesA", "GetFullPath", "GetCwd", "StartProcess", "GetOwnPath",
+    "GetShortPathNameA", "GetEnvironmentVariableA"};
+const char* const kPathCalls[] = {"HoldOpenNoReparse ", "GetFileAttributesA ", "DeleteFileA ",
+    "RemoveDirectoryA "};
 // clang-format on
 const char* const kKeywords[] = {"Uninstall", "UNINSTALL", "uninstall", "Uninstal", "Uninstall."};
 const char* const kVolumes[] = {"C:\\", "D:\\", "\\\\srv\\share\\"};
-template <typename T, size_t N>
-size_t Count(T (&)[N]) {
-    return N;
-}
 
 struct Reader {
     const uint8_t* data;
     size_t size;
-    unsigned Byte() {
-        if (size == 0) return 0;
-        --size;
-        return *data++;
-    }
+    unsigned Byte() { return size ? (--size, *data++) : 0; }
     std::string Text() {
         std::string text;
         for (unsigned pieces = Byte() % 6; pieces > 0; --pieces) {
             unsigned choice = Byte();
             if (choice % 2 == 0)
-                text += kPieces[choice / 2 % Count(kPieces)];
+                text += kPieces[choice / 2 % std::size(kPieces)];
             else
                 text.append(Byte(), static_cast<char>('a' + choice / 2 % 26));
         }
         return text;
     }
+};
+
+// An entry as the logic will reach it: its key and the path built to it.
+struct Node {
+    std::string key, path;
 };
 
 void Require(bool holds, const char* property, const std::string& call) {
@@ -77,128 +74,148 @@ void Require(bool holds, const char* property, const std::string& call) {
     abort();
 }
 
-// Every entry in the world, by full path, with its attributes.
-void Snapshot(const std::string& path, const FakeEntry& entry,
-              std::map<std::string, unsigned long>* out) {
-    (*out)[path] = entry.attributes;
-    for (const FakeEntry& child : entry.children) Snapshot(path + "\\" + child.name, child, out);
-}
-
-bool StartsWith(const std::string& text, const std::string& prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
+bool Below(const std::string& key, const std::string& folder) {
+    return key.size() > folder.size() + 1 && key.compare(0, folder.size() + 1, folder + "\\") == 0;
 }
 
 // The properties every run must have, whatever the input.
-void Check(const std::map<std::string, unsigned long>& before) {
+void Check(const std::map<std::string, FakeEntry>& before, int status) {
+    Require(status != -1, "runs away", "(end)");
+    Require(fake.holds.empty() && fake.finds.empty(), "leaves a hold or listing open", "(end)");
     const std::vector<std::string>& arguments = fake.arguments;
     bool removing =
         arguments.size() >= 3 && platform::StrICmp(arguments[1].c_str(), "Uninstall") == 0;
-    std::string root = removing ? arguments[2] : "";
-    std::string inside = FakeKey(root + "\\") + "\\";
-    // A volume's root is its own parent. The fake takes whatever follows "\\?\"
-    // or "\\.\" for a volume name; the platform takes only a drive or share.
-    std::string probe = FakeFullPath(root + "\\");
-    if (StartsWith(probe, "\\\\?\\") || StartsWith(probe, "\\\\.\\")) probe.erase(0, 4);
-    bool volume = FakeFullPath(probe + "..\\") == FakeFullPath(probe + ".\\");
-    bool refused = root.empty() || root.size() > 299 || volume;
-    for (const std::string& call : fake.calls) refused = refused || StartsWith(call, "Exit");
-
-    auto own = fake.shortPaths.find(fake.modulePath);
-    std::string target = own == fake.shortPaths.end() ? fake.modulePath : own->second;
+    std::string root = removing ? arguments[2] : "", rootKey = FakeKey(root);
+    // The root check reads the root's own attributes by its full path, and a
+    // root whose text ends loosely is held and checked by it too.
+    std::string rootFull = FakeFullPath(root + "\\");
+    rootFull.erase(std::max<size_t>(rootFull.find_last_not_of('\\') + 1, 1));
+    std::vector<std::string> links, names;  // links inside the root; every name listings give
+    for (const auto& entry : before) {
+        const std::string& key = entry.first;
+        const FakeEntry& e = entry.second;
+        names.push_back(e.listedAs.empty() ? key.substr(key.rfind('\\') + 1) : e.listedAs);
+        if ((e.attributes & kLinkBit) && Below(key, rootKey)) links.push_back(key);
+    }
+    auto own = fake.shortPaths.find(fake.ownPath);
+    std::string target = own == fake.shortPaths.end() ? fake.ownPath : own->second;
     const std::string& cwd = fake.workingDirectory;
-    std::set<std::string> seen;
+    int selfDeletions = 0;
     for (const std::string& call : fake.calls) {
-        size_t space = call.find(' ');
-        std::string op = call.substr(0, space);
-        std::string path = space == std::string::npos ? "" : call.substr(space + 1);
-        bool tree = op == "DeleteFileA" || op == "RemoveDirectoryA" || op == "FindFirstFileA";
-        if (tree || op == "ShellExecuteA") {
-            Require(removing && !refused, "acts without an accepted removal root", call);
-            Require(seen.insert(call).second, "repeats a call", call);
-        }
-        if (op == "ShellExecuteA")
-            Require(target.find_first_of("%\"") == std::string::npos &&
-                        call == "ShellExecuteA " + fake.comSpec + " | /c del \"" + target +
-                                    "\" >> NUL | 0",
+        std::string op = call.substr(0, call.find(' ')),
+                    path = call.substr(std::min(op.size() + 1, call.size()));
+        if (op == "ShellExecuteFile")
+            Require(++selfDeletions == 1 && !fake.inexact.count(platform::kOwnPath) &&
+                        target.find_first_of("%!\"") == std::string::npos &&
+                        path == fake.comSpec + " | /c del \"" + target + "\" >> NUL | 0",
                     "self-deletion is not one quoted del of the own short path", call);
-        if (op == "GetShortPathNameA") Require(path == fake.modulePath, "own path cut", call);
-        if (op == "GetFullPathNameA") Require(path == root + "\\", "root probe altered", call);
-        if (op == "CreateProcessA")
-            Require(
-                call == "CreateProcessA \"" + cwd + "\\Quillstead.exe\" Uninstall | " + cwd + "\\",
-                "hand-off command line or directory cut", call);
-        if (!tree) continue;
-
-        bool listing = op == "FindFirstFileA";
-        // The root itself may be removed as passed, whatever its length.
-        Require(path.size() < 260 || (op == "RemoveDirectoryA" && path == root),
-                "path does not fit in 260 bytes", call);
+        if (op == "GetShortPathNameA") Require(path == fake.ownPath, "own path cut", call);
+        if (op == "GetFullPath") Require(path == root + "\\", "root probe altered", call);
+        if (op == "StartProcess")
+            Require(!fake.inexact.count(platform::kWorkingDirectory) &&
+                        path == "\"" + cwd + "\\Quillstead.exe\" Uninstall | " + cwd + "\\",
+                    "hand-off from an inexact or cut working directory", call);
+        bool listing = op == "FindFirstEntry";
+        if (!listing && op != "HoldOpenNoReparse" && op != "GetFileAttributesA" &&
+            op != "DeleteFileA" && op != "RemoveDirectoryA")
+            continue;
+        Require(call.find("held)") == std::string::npos, "lists unheld or removes held", call);
         if (listing) {
             Require(path.size() >= 2 && path.compare(path.size() - 2, 2, "\\*") == 0,
-                    "pattern is not a directory listing", call);
+                    "pattern is not a folder's listing", call);
             path.resize(path.size() - 2);
+            auto entry = before.find(FakeKey(path));
+            Require(entry != before.end() &&
+                        (entry->second.attributes & (kFolderBit | kLinkBit)) == kFolderBit,
+                    "lists a link or a file", call);
         }
-        if (path == root && op != "DeleteFileA") continue;  // the root's listing and removal
-        std::string full = path.empty() ? "" : FakeKey(path);
-        Require(full.size() > inside.size() && StartsWith(full, inside), "outside the root", call);
-        auto entry = before.find(full);
-        Require(entry != before.end(), "names no entry of the tree: a cut path?", call);
-        Require(
-            !listing || (entry->second & (kFileAttributeDirectory | kFileAttributeReparsePoint)) ==
-                            kFileAttributeDirectory,
-            "lists a file or follows a link", call);
+        if (op == "GetFileAttributesA" && path == rootFull) continue;  // the root check
+        // A root ending in a separator, dot or space is held by its full path.
+        if (path == root || (op == "HoldOpenNoReparse" && path == rootFull)) {
+            bool volume = FakeVolumeLength(rootKey) == rootKey.size() && before.count(rootKey);
+            Require(removing && !fake.inexact.count(platform::kDirectoryArgument) &&
+                        root.size() < 300 && !volume &&
+                        rootKey == FakeKey(FakeFullPath(root + "\\")),
+                    "acts on a volume's root, an unusable root or one that lists elsewhere", call);
+            continue;
+        }
+        std::string key = FakeKey(path), name = path.substr(path.rfind('\\') + 1);
+        Require(path.size() + (listing ? 2 : 0) < 260, "path does not fit in 260 bytes", call);
+        Require(Below(key, rootKey), "outside the root", call);
+        for (const std::string& link : links) Require(!Below(key, link), "beyond a link", call);
+        Require(std::count(names.begin(), names.end(), name) &&
+                    (path.compare(0, 4, "\\\\?\\") == 0 ||
+                     FakeKey(path.substr(0, path.size() - name.size() - 1)) + "\\" + name == key),
+                "names another entry than the one listed, or a cut one", call);
     }
-    Require(fake.openFinds == 0, "leaves a listing open", "(end)");
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Reader in{data, size};
-    unsigned flags = in.Byte();
-    std::vector<std::string> arguments = {"Uninstall.exe"};
-    unsigned count = in.Byte() % 5, keyword = in.Byte() % (Count(kKeywords) + 1);
-    for (unsigned i = 1; i < count; ++i) {
-        bool text = i > 1 || keyword == Count(kKeywords);
-        arguments.push_back(text ? in.Text() : kKeywords[keyword]);
-    }
-    std::string cwd = kVolumes[in.Byte() % Count(kVolumes)] + in.Text();
-    std::string modulePath = in.Text(), shortPath = in.Text(), comSpec = in.Text();
+    unsigned flags = in.Byte(), count = in.Byte() % 5;
+    unsigned keyword = in.Byte() % (std::size(kKeywords) + 1);
+    ResetFake();
+    for (unsigned i = 1; i < count; ++i)
+        fake.arguments.push_back(i > 1 || keyword == std::size(kKeywords) ? in.Text()
+                                                                          : kKeywords[keyword]);
+    fake.workingDirectory = kVolumes[in.Byte() % std::size(kVolumes)] + in.Text();
+    fake.ownPath = in.Text();
+    std::string shortPath = in.Text();
+    if (flags & kOwnShortPath) fake.shortPaths[fake.ownPath] = shortPath;
+    fake.comSpec = in.Text();
+    fake.answer = flags & kAnswerYes ? platform::kIdYes : 7;
+    for (int value = 0; value < 3; ++value)
+        if (flags >> (5 + value) & 1) fake.inexact.insert(value);
 
-    // The tree lies where the root resolves, so that every run removes one.
-    fake.workingDirectory = cwd;
-    std::string base = FakeFullPath((arguments.size() >= 3 ? arguments[2] : "T") + "\\");
-    std::vector<std::string> tree, directories = {""};
-    std::string rootEntry = flags & kRootIsFile ? base.substr(0, base.size() - 1) : base;
-    if (!(flags & kNoTree) && !rootEntry.empty()) tree.push_back(rootEntry);
+    // The tree lies where the file calls find the root, so that every run that
+    // gets that far removes one. It can exist only under a drive or share.
+    std::string rootPath = fake.arguments.size() >= 3 ? fake.arguments[2] : "T";
+    Node root = {FakeKey(rootPath), rootPath};
+    const std::string& key = root.key;
+    bool place = key.compare(0, 2, "\\\\") == 0 ||
+                 (key.size() >= 2 && key[1] == ':' && (key.size() == 2 || key[2] == '\\'));
+    if (place && !(flags & kNoTree)) {
+        FakeEntry entry;
+        entry.attributes =
+            (flags & kRootIsFile ? 0 : kFolderBit) | (flags & kRootIsLink ? kLinkBit : 0);
+        AddFakeEntry(key, entry);
+    }
+    bool tree = place && !(flags & (kNoTree | kRootIsFile));
+    std::vector<Node> folders = {root}, nodes = {root};
+    std::map<std::string, std::string> lastListed;  // by parent key
     for (unsigned entries = in.Byte() % 16; entries > 0; --entries) {
-        std::string parent = directories[in.Byte() % directories.size()];
-        unsigned bits = in.Byte();
-        std::string name = in.Text().substr(0, 255);
-        if (name.empty() || (flags & (kNoTree | kRootIsFile))) continue;
-        std::string prefix = std::string(bits & kReadOnly ? "r:" : "") +
-                             (bits & kLocked ? "l:" : "") + (bits & kLink ? "j:" : "");
-        tree.push_back(prefix + base + parent + name + (bits & kDirectory ? "\\" : ""));
-        if (bits & kDirectory) directories.push_back(parent + name + "\\");
+        Node parent = folders[in.Byte() % folders.size()];
+        unsigned bits = in.Byte(), kind = bits >> 5 & 3;
+        std::string text = in.Text().substr(0, 255), real;
+        for (char c : text)
+            real += c == '/' ? "\xEF\xBC\x8F" : c == '\\' ? "\xEF\xBC\xBC" : std::string(1, c);
+        std::string listed = kind == 1   ? text
+                             : kind == 2 ? in.Text()
+                             : kind == 3 ? lastListed[parent.key]
+                                         : "";
+        if (!tree || real.empty() || real == "." || real == "..") continue;
+        FakeEntry entry;
+        entry.attributes = (bits & kDirectory ? kFolderBit : 0) | (bits & kReadOnly ? 0x1 : 0) |
+                           (bits & kLink ? kLinkBit : 0);
+        entry.locked = bits & kLocked;
+        entry.listedAs = listed == real ? "" : listed;
+        if (bits & kStale) entry.listedAttributes = kFolderBit;
+        lastListed[parent.key] = listed.empty() ? real : listed;
+        Node node = {parent.key + "\\" + real, parent.path + "\\" + lastListed[parent.key]};
+        AddFakeEntry(node.key, entry);
+        if (bits & kDirectory) folders.push_back(node);
+        nodes.push_back(node);
     }
-    ResetFake(tree);
-    for (unsigned failing = in.Byte() % 4; failing > 0; --failing)
-        fake.failingCalls.insert(in.Byte());
+    for (unsigned failing = in.Byte() % 4; failing > 0; --failing) {
+        unsigned choice = in.Byte();
+        fake.failing.insert(choice % 2 ? kFailable[choice / 2 % std::size(kFailable)]
+                                       : kPathCalls[choice / 2 % 4] +
+                                             nodes[choice / 8 % nodes.size()].path);
+    }
 
-    fake.arguments = arguments;
-    fake.workingDirectory = cwd;
-    fake.workingDirectoryFails = flags & kNoWorkingDirectory;
-    fake.processStarts = !(flags & kMainProgramFails);
-    fake.answers = {flags & kAnswerYes ? platform::kIdYes : 7};
-    fake.modulePath = modulePath;
-    if (flags & kOwnShortPath) fake.shortPaths[modulePath] = shortPath;
-    fake.hasComSpec = !(flags & kNoComSpec);
-    fake.comSpec = comSpec;
-    fake.shellResult = flags & kShellFails ? 2 : 42;
-
-    std::map<std::string, unsigned long> before;
-    for (const auto& volume : fake.volumes) Snapshot(volume.first, volume.second, &before);
-    RunProgram();
-    Check(before);
+    std::map<std::string, FakeEntry> before = fake.entries;
+    Check(before, RunProgram());
     return 0;
 }
