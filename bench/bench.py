@@ -27,8 +27,8 @@ import time
 from collections import Counter
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from e2e import WINE, WineSession, can_run_32bit  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+from winesession import WINE, WineSession, arch_here  # noqa: E402
 
 BENCH = "C:\\bench"
 EXE = BENCH + "\\Uninstall.exe"
@@ -283,9 +283,9 @@ def main():
     parser.add_argument("--sizes", type=int, nargs="+", default=[1000, 10000, 100000])
     parser.add_argument("--runs", type=int, default=5)
     options = parser.parse_args()
-    if can_run_32bit() != (options.arch == "win32"):
+    if options.arch != arch_here():
         sys.exit("the %s build cannot be benchmarked here: use the %s one" % (
-            options.arch, "win32" if can_run_32bit() else "win64"))
+            options.arch, arch_here()))
     os.makedirs(options.out, exist_ok=True)
     version = subprocess.run([WINE[options.arch], "--version"], capture_output=True, text=True)
     results = {"wine": "%s, %s build" % (version.stdout.split()[0], options.arch),
@@ -295,21 +295,14 @@ def main():
         os.path.abspath(options.exe), results["wine"], WINE[options.arch], options.arch,
         *results["load_before"]))
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))  # still clean up
-    session, keeper = WineSession(options.arch), None
+    session = WineSession(options.arch)
     try:
         session.boot()
         if os.path.lexists(os.path.join(session.prefix, "dosdevices", "z:")):
             raise RuntimeError("drive Z: is still mapped")
         session.install_tools(options.exe, options.tools)
         os.makedirs(session.host(BENCH), exist_ok=True)
-        # A Wine process that lives through the whole bench keeps Wine's services running;
-        # otherwise they would start again, beside the removal, with every run.
-        keeper = subprocess.Popen(
-            [WINE[options.arch], "C:\\e2e-tools\\Holder.exe", "C:\\e2e-tools\\Holder.exe"],
-            env=session.env, cwd=session.host("C:\\"), stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        if not keeper.stdout.readline().startswith(b"held"):
-            raise RuntimeError("the Wine process that keeps the services running did not start")
+        session.keep_services()  # else they would start again, beside the removal, every run
         removal_round(session, 0, [], options.exe)  # warm-up: the first run starts slower
         for size in [0] + options.sizes:  # an empty folder gives the fixed costs
             entries, started, results[str(size)] = tree(size), time.monotonic(), []
@@ -323,9 +316,6 @@ def main():
         session.wine("regedit", "/S", "C:\\relay.reg")
         counts = [count_calls(session, size, options.exe) for size in (100, 200)]
     finally:
-        if keeper:
-            keeper.stdin.close()
-            keeper.wait(30)
         session.close()
     table, plot = summary(results, options.sizes)
     model = cost_model(counts)

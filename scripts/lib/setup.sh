@@ -25,10 +25,10 @@ install_missing() {
         "${missing[@]}" >/dev/null
 }
 
-# Whether this machine executes 32-bit x86 code (some kernels boot with it
-# disabled); without it 32-bit Wine cannot start.
-can_run_32bit() {
-    /usr/lib/wine/wine --version >/dev/null 2>&1
+# The build that runs under Wine here: win32, or win64 where this machine
+# cannot execute 32-bit code (tools/winesession.py decides, for all).
+wine_arch() {
+    python3 "$REPO/tools/winesession.py"
 }
 
 build_preset() {

@@ -1,11 +1,13 @@
 // Launcher: runs cases from a case file. Each case starts a program with an
-// exact raw command line and working directory (CreateProcessA, so no quoting
-// is added), answers its dialogs with the robot and records the exit status,
-// all as JSON lines with performance-counter times in milliseconds.
+// exact raw command line and working directory (CreateProcessW, so no quoting
+// is added, and the program gets their ANSI forms from the system, converted
+// with best fit as on Windows), answers its dialogs with the robot and records
+// the exit status, all as JSON lines with performance-counter times in
+// milliseconds.
 //
 //   Launcher.exe CASEFILE TRANSCRIPT
 //
-// Case file: "[name]" starts a case; then key=value lines, values raw:
+// Case file (UTF-8): "[name]" starts a case; then key=value lines, values raw:
 //   dir=D        working directory (default: inherited)
 //   cmd=LINE     the command line, passed as it is; without one, the robot
 //                only watches until it has seen every answer's dialog
@@ -24,13 +26,21 @@
 enum { kMaxAnswers = 16, kMaxEnv = 8, kLine = 2048 };
 
 typedef struct {
-    char name[128], dir[MAX_PATH], cmd[kLine], hold[MAX_PATH], shots[MAX_PATH];
+    char name[128], dir[kLine], cmd[kLine], hold[kLine], shots[MAX_PATH];
     char env[kMaxEnv][kLine];
     int answers[kMaxAnswers], answerCount, envCount, manual, untilAnswers;
     DWORD timeout;
 } Case;
 
 static FILE* transcript;
+
+// The UTF-8 text as UTF-16, in a buffer the caller frees.
+static wchar_t* Wide(const char* text) {
+    int length = MultiByteToWideChar(CP_UTF8, 0, text, -1, NULL, 0);
+    wchar_t* wide = (wchar_t*)calloc((size_t)length + 1, sizeof *wide);
+    if (wide) MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, length);
+    return wide;
+}
 
 static void Event(const Case* c, const char* event, double t, const char* extra) {
     fprintf(transcript, "{\"case\":");
@@ -42,24 +52,26 @@ static void Event(const Case* c, const char* event, double t, const char* extra)
 // Starts Holder.exe on the file and waits until it reports the file open.
 // Returns the write end of its standard input: closing it lets go.
 static HANDLE StartHolder(const char* path, HANDLE* holder) {
-    char command[kLine], module[MAX_PATH], reply[64] = "";
-    GetModuleFileNameA(NULL, module, sizeof module);
-    strcpy(strrchr(module, '\\') + 1, "Holder.exe");
-    snprintf(command, sizeof command, "\"%s\" \"%s\"", module, path);
+    wchar_t command[kLine + MAX_PATH], module[MAX_PATH], *wide = Wide(path);
+    char reply[64] = "";
+    GetModuleFileNameW(NULL, module, MAX_PATH);
+    wcscpy(wcsrchr(module, L'\\') + 1, L"Holder.exe");
+    swprintf(command, kLine + MAX_PATH, L"\"%ls\" \"%ls\"", module, wide);
+    free(wide);
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
     HANDLE inRead, inWrite, outRead, outWrite;
     if (!CreatePipe(&inRead, &inWrite, &inherit, 0)) return NULL;
     if (!CreatePipe(&outRead, &outWrite, &inherit, 0)) return NULL;
     SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA startup = {0};
+    STARTUPINFOW startup = {0};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = inRead;
     startup.hStdOutput = outWrite;
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION started;
-    BOOL ok = CreateProcessA(NULL, command, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &started);
+    BOOL ok = CreateProcessW(NULL, command, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &started);
     CloseHandle(inRead);
     CloseHandle(outWrite);
     DWORD count = 0;
@@ -76,7 +88,8 @@ static HANDLE StartHolder(const char* path, HANDLE* holder) {
 }
 
 static void RunCase(Case* c) {
-    char extra[kLine + 64], saved[kMaxEnv][kLine];
+    char extra[kLine + 64];
+    wchar_t saved[kMaxEnv][kLine], *names[kMaxEnv];
     int hadValue[kMaxEnv];
     HANDLE holder = NULL, letGo = NULL;
     if (c->hold[0] && !(letGo = StartHolder(c->hold, &holder))) {
@@ -86,8 +99,11 @@ static void RunCase(Case* c) {
     for (int i = 0; i < c->envCount; ++i) {
         char* value = strchr(c->env[i], '=');
         if (value) *value++ = '\0';
-        hadValue[i] = GetEnvironmentVariableA(c->env[i], saved[i], kLine) != 0;
-        SetEnvironmentVariableA(c->env[i], value);
+        wchar_t* wideValue = value ? Wide(value) : NULL;
+        names[i] = Wide(c->env[i]);
+        hadValue[i] = GetEnvironmentVariableW(names[i], saved[i], kLine) != 0;
+        SetEnvironmentVariableW(names[i], wideValue);
+        free(wideValue);
     }
     RobotScript script = {c->name,
                           transcript,
@@ -97,16 +113,21 @@ static void RunCase(Case* c) {
                           c->shots[0] ? c->shots : NULL,
                           CreateEventA(NULL, TRUE, FALSE, NULL),
                           CreateEventA(NULL, TRUE, FALSE, NULL)};
-    STARTUPINFOA startup = {0};
+    STARTUPINFOW startup = {0};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION child = {0};
     int watchOnly = !c->cmd[0];
+    wchar_t *command = Wide(c->cmd), *directory = c->dir[0] ? Wide(c->dir) : NULL;
     double launched = NowMs();
-    BOOL ok = watchOnly || CreateProcessA(NULL, c->cmd, NULL, NULL, FALSE, 0, NULL,
-                                          c->dir[0] ? c->dir : NULL, &startup, &child);
+    BOOL ok = watchOnly || CreateProcessW(NULL, command, NULL, NULL, FALSE, 0, NULL, directory,
+                                          &startup, &child);
     DWORD error = GetLastError();
-    for (int i = 0; i < c->envCount; ++i)
-        SetEnvironmentVariableA(c->env[i], hadValue[i] ? saved[i] : NULL);
+    free(command);
+    free(directory);
+    for (int i = 0; i < c->envCount; ++i) {
+        SetEnvironmentVariableW(names[i], hadValue[i] ? saved[i] : NULL);
+        free(names[i]);
+    }
     if (!ok) {
         snprintf(extra, sizeof extra, ",\"error\":%lu", error);
         Event(c, "launch-failed", launched, extra);
@@ -162,7 +183,7 @@ static void SetKey(Case* c, const char* key, const char* value) {
 }
 
 int main(int argc, char** argv) {
-    FILE* cases = argc == 3 ? fopen(argv[1], "r") : NULL;
+    FILE* cases = argc == 3 ? fopen(argv[1], "rb") : NULL;
     transcript = argc == 3 ? fopen(argv[2], "w") : NULL;
     if (!cases || !transcript) {
         fprintf(stderr, "usage: Launcher.exe CASEFILE TRANSCRIPT\n");

@@ -137,11 +137,18 @@ static void SaveShot(HWND window, const char* path) {
 
 static void HandleDialog(RobotScript* script, HWND dialog, int index) {
     double seen = NowMs();
-    char caption[512] = "", text[1024] = "", label[128], shot[MAX_PATH] = "";
+    char caption[512] = "", text[1024] = "", shot[MAX_PATH] = "";
     GetWindowTextA(dialog, caption, sizeof caption);
     GetDlgItemTextA(dialog, 0xFFFF, text, sizeof text);
     WindowList buttons = {{0}, 0};
     EnumChildWindows(dialog, CollectButton, (LPARAM)&buttons);
+    // Read the buttons before answering: the answer closes the dialog.
+    int ids[32];
+    char labels[32][64];
+    for (int b = 0; b < buttons.count; ++b) {
+        ids[b] = GetDlgCtrlID(buttons.windows[b]);
+        GetWindowTextA(buttons.windows[b], labels[b], sizeof labels[b]);
+    }
     DWORD process = 0;
     GetWindowThreadProcessId(dialog, &process);
     const char* icon = IconKind(dialog);
@@ -154,10 +161,9 @@ static void HandleDialog(RobotScript* script, HWND dialog, int index) {
     }
     int scripted = index < script->answerCount, answer = 0;
     if (!script->manual && buttons.count) {
-        answer = GetDlgCtrlID(buttons.windows[0]);  // unscripted: the first button
+        answer = ids[0];  // unscripted: the first button
         for (int b = 0; scripted && b < buttons.count; ++b)
-            if (GetDlgCtrlID(buttons.windows[b]) == script->answers[index])
-                answer = script->answers[index];
+            if (ids[b] == script->answers[index]) answer = script->answers[index];
         PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED),
                      (LPARAM)GetDlgItem(dialog, answer));
     }
@@ -172,9 +178,8 @@ static void HandleDialog(RobotScript* script, HWND dialog, int index) {
     WriteJsonString(out, text);
     fprintf(out, ",\"icon\":\"%s\",\"buttons\":[", icon);
     for (int b = 0; b < buttons.count; ++b) {
-        GetWindowTextA(buttons.windows[b], label, sizeof label);
-        fprintf(out, "%s[%d,", b ? "," : "", GetDlgCtrlID(buttons.windows[b]));
-        WriteJsonString(out, label);
+        fprintf(out, "%s[%d,", b ? "," : "", ids[b]);
+        WriteJsonString(out, labels[b]);
         fputc(']', out);
     }
     fprintf(out, "],\"answer\":%d,\"scripted\":%s,\"shot\":", answer,

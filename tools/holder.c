@@ -5,8 +5,8 @@
 #include <stdio.h>
 #include <windows.h>
 
-int main(int argc, char** argv) {
-    HANDLE file = argc == 2 ? CreateFileA(argv[1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+int wmain(int argc, wchar_t** argv) {
+    HANDLE file = argc == 2 ? CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                           NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL)
                             : INVALID_HANDLE_VALUE;
     if (file == INVALID_HANDLE_VALUE) {

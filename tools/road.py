@@ -24,8 +24,8 @@ import sys
 import time
 
 sys.dont_write_bytecode = True  # no __pycache__ beside the sources
-from e2e import (OK, SUCCESS, WINE, YES, WineSession, confirm, in_use,  # noqa: E402
-                 listing, problem, read_records)
+from winesession import (OK, SUCCESS, WINE, YES, WineSession, confirm, in_use,  # noqa: E402
+                         problem, read_records, snapshot)
 
 FOLDER = "C:\\Program Files\\Brindlewake Quillstead"
 FILES = ["Quillstead.exe", "Uninstall.exe", "Data\\settings.ini", "Data\\Maps\\north.map",
@@ -88,16 +88,14 @@ def main():
     try:
         session.boot(managed_windows=options.interactive)
         session.install_tools(options.exe, options.tools)
-        for name in FILES:  # the two programs are the real ones
-            tool = session.host("C:\\e2e-tools\\" + name) if name.endswith(".exe") else None
-            session.write(FOLDER + "\\" + name, "sample %s\n" % name, source=tool)
+        session.lay_out(FOLDER, FILES)  # the two programs are the real ones
         product = session.host(FOLDER)
-        before = sorted(listing(product))
+        before = sorted(snapshot(product))
         print("\nSample product in %s:" % FOLDER)
         for entry in before:
             print("    " + entry)
         if options.in_use:
-            holder = subprocess.Popen([WINE[options.arch], "C:\\e2e-tools\\Holder.exe",
+            holder = subprocess.Popen([WINE[options.arch], "C:\\tools\\Holder.exe",
                                        FOLDER + "\\" + HELD], env=session.env,
                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                       stderr=subprocess.DEVNULL, cwd=session.root)
@@ -130,7 +128,7 @@ def main():
             while os.path.exists(copy) and time.monotonic() < deadline:
                 time.sleep(0.1)
             copy_deleted = not os.path.exists(copy)
-        after = listing(product) if os.path.isdir(product) else set()
+        after = set(snapshot(product))
         dialogs = [e for e in first + second if e["event"] == "dialog"]
         if options.screenshots:
             save_shots(session, dialogs, options.screenshots)

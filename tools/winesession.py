@@ -1,0 +1,255 @@
+#!/usr/bin/env python3
+"""A throwaway Wine prefix on a private X server, shared by the tests, the demo
+and the benchmark: confinement to the prefix, the Win32 tools, the Launcher,
+the texts of the uninstaller's dialogs, and which Wine build runs here.
+
+  winesession.py    prints the build that runs here: win32, or win64 where this
+                    machine cannot execute 32-bit code
+"""
+import hashlib
+import json
+import os
+import select
+import shutil
+import subprocess
+import tempfile
+import time
+
+WINE = {"win32": "/usr/lib/wine/wine", "win64": "/usr/lib/wine/wine64"}
+WINESERVER = "/usr/lib/wine/wineserver"
+TOOLS = ("Launcher.exe", "Holder.exe", "Quillstead.exe")
+YES, NO, OK = 6, 7, 1
+PRODUCT = "Brindlewake Quillstead"
+SETTINGS = r"""REGEDIT4
+
+[HKEY_CURRENT_USER\Software\Wine\WineDbg]
+"ShowCrashDialog"=dword:00000000
+"""
+# With no window manager, Wine would wait 2 s for one at every closed window;
+# unmanaged windows draw their own frame and caption.
+UNMANAGED = r"""
+[HKEY_CURRENT_USER\Software\Wine\X11 Driver]
+"Decorated"="N"
+"Managed"="N"
+"""
+
+
+def confirm(answer):
+    return (PRODUCT, "Are you sure you want to Uninstall ?", "question", (YES, NO), answer)
+
+
+def in_use(directory):
+    text = 'Some Files are in use and cannot be deleted. Kindly delete\n"%s"\nafter use.'
+    return (PRODUCT, text % directory, "information", (OK,), OK)
+
+
+def problem(path):
+    return ("Uninstall", "Problem Occurred while trying to delete the File:" + path, "none",
+            (OK,), OK)
+
+
+UNABLE = ("Uninstall", "Unable to Uninstall", "none", (OK,), OK)
+SUCCESS = (PRODUCT, "Uninstall successful. BYE BYE !", "information", (OK,), OK)
+
+
+def can_run_32bit():
+    try:
+        run = subprocess.run([WINE["win32"], "--version"], capture_output=True, timeout=20)
+        return run.returncode == 0
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+
+
+def arch_here():
+    """The product is the 32-bit build; where 32-bit code cannot run (kernels booted
+    with ia32_emulation=off), its 64-bit twin runs under 64-bit Wine instead."""
+    return "win32" if can_run_32bit() else "win64"
+
+
+def skip_unless_here(arch):
+    """Whether a run for `arch` must be skipped (the other build covers it); says why."""
+    here = arch_here()
+    if arch and arch != here:
+        print("SKIPPED: 32-bit Wine %s here; the %s build runs under Wine" % (
+            "works" if here == "win32" else "cannot run", here))
+    return bool(arch) and arch != here
+
+
+def read_records(path):
+    if not os.path.exists(path):
+        return None
+    with open(path) as records:
+        return [json.loads(line) for line in records]
+
+
+def state(path):
+    """A file's content hash and size, a link's target, a folder's mark, or None."""
+    if os.path.islink(path) or os.path.isdir(path):
+        return os.path.islink(path) and os.readlink(path), 0
+    if not os.path.exists(path):
+        return None
+    with open(path, "rb") as data:
+        content = data.read()
+    return hashlib.sha256(content).hexdigest(), len(content)
+
+
+def snapshot(top):
+    """The state of every entry below top, by its path relative to top ("a\\b")."""
+    return {os.path.relpath(os.path.join(base, n), top).replace(os.sep, "\\"): state(
+        os.path.join(base, n)) for base, folders, files in os.walk(top) for n in folders + files}
+
+
+class WineSession:
+    """A throwaway prefix with no drive outside it, on its own X server."""
+
+    def __init__(self, arch, display=None, keep=False):
+        self.arch, self.keep, self.xvfb, self.keeper = arch, keep, None, None
+        self.root = tempfile.mkdtemp(prefix="uninstall-wine-")
+        self.prefix = os.path.join(self.root, "prefix")
+        # C.UTF-8: host names reach Windows programs as on Windows, and the ANSI
+        # code page is 1252.
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEARCH=arch, WINEDEBUG="-all",
+                        LANG="C.UTF-8", LC_ALL="C.UTF-8",
+                        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
+        self.env.pop("ComSpec", None)
+        self.env["DISPLAY"] = display or self.start_xvfb()
+
+    def start_xvfb(self):
+        # Wide enough for a message box showing a 299-character path without a space.
+        read, write = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write), "-screen", "0", "3200x1200x24", "-nolisten", "tcp"],
+            pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write)
+        number, deadline = b"", time.monotonic() + 20
+        while not number.endswith(b"\n") and time.monotonic() < deadline:
+            if select.select([read], [], [], 1)[0]:
+                chunk = os.read(read, 16)  # Xvfb dies if it cannot write the whole line
+                if not chunk:
+                    break
+                number += chunk
+        os.close(read)
+        if not number.strip().isdigit():
+            raise RuntimeError("Xvfb did not start")
+        return ":" + number.decode().strip()
+
+    def wine(self, *args, timeout=60, log=None, **env):
+        """Runs a Wine program; its output goes to `log` (default wine.log): a pipe
+        would wait for the services that Wine starts, which inherit it."""
+        with open(log or os.path.join(self.root, "wine.log"), "a") as out:
+            return subprocess.run([WINE[self.arch], *args], env=dict(self.env, **env),
+                                  timeout=timeout, stdout=out, stderr=subprocess.STDOUT,
+                                  cwd=os.path.join(self.prefix, "drive_c")
+                                  if os.path.isdir(self.prefix) else self.root)
+
+    def confine(self):
+        """Cuts every way out of the prefix: drive letters that lead outside it (Wine
+        maps Z: to /) and links in drive_c that do (the profile folders lead home)."""
+        inside = os.path.realpath(self.prefix) + os.sep
+        devices = os.path.join(self.prefix, "dosdevices")
+        for name in os.listdir(devices):
+            path = os.path.join(devices, name)
+            if len(name) == 2 and name[1] == ":" and not os.path.realpath(path).startswith(inside):
+                os.unlink(path)
+        if os.path.lexists(os.path.join(devices, "z:")):
+            raise RuntimeError("drive Z: is still mapped")
+        for base, folders, files in os.walk(os.path.join(self.prefix, "drive_c")):
+            for name in folders + files:
+                path = os.path.join(base, name)
+                if os.path.islink(path) and not os.path.realpath(path).startswith(inside):
+                    os.unlink(path)
+                    os.mkdir(path)
+
+    def boot(self, managed_windows=False):
+        self.wine("wineboot", "-i", timeout=90)
+        self.confine()
+        self.write("C:\\settings.reg", SETTINGS + ("" if managed_windows else UNMANAGED))
+        self.wine("regedit", "/S", "C:\\settings.reg")
+        self.confine()
+
+    def host(self, path):
+        """Host path of a path on drive C:."""
+        assert path[:3].upper() == "C:\\", path
+        return os.path.join(self.prefix, "drive_c", *[p for p in path[3:].split("\\") if p])
+
+    def write(self, path, text="", source=None, mode=None):
+        target = self.host(path)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        if source:
+            shutil.copyfile(source, target)
+        else:
+            with open(target, "w", encoding="utf-8") as out:
+                out.write(text)
+        if mode is not None:
+            os.chmod(target, mode)
+        return target
+
+    def keep_services(self):
+        """Keeps Wine's services running until close() with a Wine process that lives as
+        long: otherwise they stop with the last program and start again with the next,
+        inheriting its environment (a relay log, say)."""
+        self.keeper = subprocess.Popen(
+            [WINE[self.arch], "C:\\tools\\Holder.exe", "C:\\tools\\Holder.exe"],
+            env=self.env, cwd=self.host("C:\\"), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL)
+        if not self.keeper.stdout.readline().startswith(b"held"):
+            raise RuntimeError("the Wine process that keeps the services running did not start")
+
+    def lay_out(self, folder, entries):
+        """Makes entries below folder: "a\\" a folder, "ro:a" a read-only file, "a=>b" a link
+        to b (below folder, or C:\\...), "*.exe" a copy of the installed Uninstall.exe (of
+        the stand-in for *Quillstead.exe); any other file holds a line naming it."""
+        for entry in entries:
+            mode = 0o444 if entry.startswith("ro:") else None
+            entry, _, target = entry[3 if mode else 0:].partition("=>")
+            path = self.host(folder + "\\" + entry)
+            os.makedirs(path if entry.endswith("\\") else os.path.dirname(path), exist_ok=True)
+            if target:
+                os.symlink(self.host(target if ":" in target else folder + "\\" + target), path)
+            elif not entry.endswith("\\"):
+                tool = "Quillstead.exe" if entry.endswith("Quillstead.exe") else "Uninstall.exe"
+                self.write(folder + "\\" + entry, "contents of %s\n" % entry, mode=mode,
+                           source=self.host("C:\\tools\\" + tool) if entry.endswith(".exe") else None)
+
+    def close(self):
+        if self.keeper:
+            self.keeper.stdin.close()
+            self.keeper.wait(30)
+        try:
+            subprocess.run([WINESERVER, "-k"], env=self.env, timeout=30,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        except subprocess.TimeoutExpired:
+            pass
+        if self.xvfb:
+            self.xvfb.terminate()
+            try:
+                self.xvfb.wait(10)
+            except subprocess.TimeoutExpired:
+                self.xvfb.kill()
+        if self.keep:
+            print("kept", self.root)
+        else:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+    def install_tools(self, exe, tools):
+        for name in TOOLS:
+            self.write("C:\\tools\\" + name, source=os.path.join(tools, name))
+        self.write("C:\\tools\\Uninstall.exe", source=exe)
+
+    def run_cases(self, cases, timeout):
+        """Runs the cases ([(name, [(key, value)])]) with the Launcher; returns its transcript."""
+        lines = []
+        for name, keys in cases:
+            lines.append("[%s]" % name)
+            lines += ["%s=%s" % item for item in keys if item[1] != ""]
+        self.write("C:\\run\\cases.txt", "\n".join(lines) + "\n")
+        run = self.wine("C:\\tools\\Launcher.exe", "C:\\run\\cases.txt",
+                        "C:\\run\\transcript.jsonl", timeout=timeout)
+        if run.returncode != 0:
+            raise RuntimeError("Launcher failed with status %d" % run.returncode)
+        with open(self.host("C:\\run\\transcript.jsonl")) as transcript:
+            return [json.loads(line) for line in transcript]
+
+
+if __name__ == "__main__":
+    print(arch_here())
