@@ -55,15 +55,19 @@ size_t Compose(char* buffer, size_t size, std::initializer_list<const char*> par
 
 // ANSI text may use a double-byte code page, where the second byte of a
 // character can be '\\' or '|'. So text is scanned by character, never by byte.
+// No code page has a lead byte below 0x80, so plain ASCII costs no call.
 const char* NextChar(const char* text) {
-    return IsLeadByte(*text) && text[1] ? text + 2 : text + 1;
+    bool lead = static_cast<unsigned char>(*text) >= 0x80 && IsLeadByte(*text);
+    return lead && text[1] ? text + 2 : text + 1;
 }
 
 // The first character of `text` found in `set` (single-byte characters), or
 // the end of `text`.
 const char* FindChar(const char* text, const char* set) {
-    for (; *text; text = NextChar(text))
-        if (strchr(set, *text)) break;
+    for (; *text; text = NextChar(text)) {
+        for (const char* c = set; *c; ++c)
+            if (*c == *text) return text;
+    }
     return text;
 }
 
