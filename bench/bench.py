@@ -127,11 +127,13 @@ def wait_self_deleted(session):
         time.sleep(0.05)
 
 
-def removal_round(session, size, entries, exe):
-    """Removes three copies of the tree, one with each remover; returns their times (s),
-    the uninstaller's whole run (s) and its peak memory (kB)."""
-    roots = {r: "%s\\%s-%d" % (BENCH, r, size) for r in REMOVERS}
-    for remover in REMOVERS:
+def removal_round(session, size, entries, exe, baseline=None):
+    """Removes three copies of the tree, one with each remover (four with a baseline build of
+    the uninstaller, run right after it); returns their times (s), the uninstaller's whole run
+    (s) and its peak memory (kB)."""
+    removers = REMOVERS + (("baseline",) if baseline else ())
+    roots = {r: "%s\\%s-%d" % (BENCH, r, size) for r in removers}
+    for remover in removers:
         make_tree(session.host(roots[remover]), entries)
     session.write(EXE, source=exe)  # it deletes itself every time
     # Every removal starts with nothing left to write back: os.sync() before each.
@@ -151,17 +153,30 @@ def removal_round(session, size, entries, exe):
     times = {e["case"] + "-" + e["event"]: e.get("t", e.get("t_seen")) for e in events}
     dialogs = [e["text"] for e in events if e["event"] == "dialog"]
     wait_self_deleted(session)
+    if baseline:
+        session.write(EXE, source=baseline)
+        os.sync()
+        events += session.run_cases([("baseline", [
+            ("cmd", '"%s" Uninstall %s' % (EXE, roots["baseline"])), ("answers", "1"),
+            ("timeout", "1800000")])], timeout=3600)
+        times.update({e["case"] + "-" + e["event"]: e.get("t", e.get("t_seen")) for e in events})
+        dialogs = [e["text"] for e in events if e["event"] == "dialog"]
+        wait_self_deleted(session)
     os.sync()
     started = time.perf_counter()
     subprocess.run(["rm", "-rf", session.host(roots["rm"])], check=True)
     rm = time.perf_counter() - started
     left = [r for r in roots.values() if os.path.exists(session.host(r))]
-    if left or dialogs != ["Uninstall successful. BYE BYE !"] or "uninstaller-exit" not in times:
+    if left or dialogs != ["Uninstall successful. BYE BYE !"] * (2 if baseline else 1) or (
+            "uninstaller-exit" not in times):
         raise RuntimeError("round failed: left %s, dialogs %s, events %s" % (left, dialogs, events))
     launched = times["uninstaller-launch"]
-    return dict(uninstaller=(times["uninstaller-dialog"] - launched - 500) / 1000,
-                rmdir=(times["rmdir-exit"] - times["rmdir-launch"]) / 1000, rm=rm,
-                whole=(times["uninstaller-exit"] - launched) / 1000, peak_kb=memory.peak)
+    result = dict(uninstaller=(times["uninstaller-dialog"] - launched - 500) / 1000,
+                  rmdir=(times["rmdir-exit"] - times["rmdir-launch"]) / 1000, rm=rm,
+                  whole=(times["uninstaller-exit"] - launched) / 1000, peak_kb=memory.peak)
+    if baseline:
+        result["baseline"] = (times["baseline-dialog"] - times["baseline-launch"] - 500) / 1000
+    return result
 
 
 def count_calls(session, size, exe):
@@ -240,13 +255,30 @@ def summary(results, sizes):
                 median[0]["peak_kb"] / 1024), "\n".join(plot) + "\n")
 
 
+def before_after(results, sizes):
+    """The baseline build against this one, timed in the same rounds: median µs per entry."""
+    rows = ["", "Against the baseline build, in the same rounds (median µs per entry, min–max):",
+            "", "| entries | baseline | this build | this / baseline |", "|---:|---:|---:|---:|"]
+    for size in sizes:
+        runs = results[str(size)]
+        cell = lambda key: [run[key] * 1e6 / size for run in runs]  # noqa: E731
+        before, after = cell("baseline"), cell("uninstaller")
+        rows.append("| %d | %.1f (%.1f–%.1f) | %.1f (%.1f–%.1f) | %.2f |" % (
+            size, statistics.median(before), min(before), max(before), statistics.median(after),
+            min(after), max(after), statistics.median(after) / statistics.median(before)))
+    return "\n".join(rows) + "\n"
+
+
 def cost_model(counts):
     """Tables of the uninstaller's calls and of the Wine server requests made inside them."""
     heads = " | ".join("%d entries (F=%d, D=%d)" % (c["files"] + c["folders"], c["files"],
                                                     c["folders"]) for c in counts)
     rows = ["| call made by Uninstall.exe | %s | expected, F files and D folders below the root |"
             % heads, "|---|" + "---:|" * len(counts) + "---|"]
-    expected = dict(FindFirstFileA=("D + 1", lambda f, d: d + 1),
+    expected = dict(CreateFileA=("D + 1", lambda f, d: d + 1),
+                    GetFileAttributesA=("D + 2", lambda f, d: d + 2),
+                    CloseHandle=("D + 1", lambda f, d: d + 1),
+                    FindFirstFileA=("D + 1", lambda f, d: d + 1),
                     FindNextFileA=("F + D + 2(D + 1)", lambda f, d: f + d + 2 * (d + 1)),
                     FindClose=("D + 1", lambda f, d: d + 1), DeleteFileA=("F", lambda f, d: f),
                     RemoveDirectoryA=("D + 1", lambda f, d: d + 1))
@@ -282,6 +314,8 @@ def main():
     parser.add_argument("--out", required=True)
     parser.add_argument("--sizes", type=int, nargs="+", default=[1000, 10000, 100000])
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--baseline", help="another build of Uninstall.exe, timed in the same "
+                        "rounds right after this one, for a before/after table")
     options = parser.parse_args()
     if options.arch != arch_here():
         sys.exit("the %s build cannot be benchmarked here: use the %s one" % (
@@ -307,10 +341,11 @@ def main():
         for size in [0] + options.sizes:  # an empty folder gives the fixed costs
             entries, started, results[str(size)] = tree(size), time.monotonic(), []
             for run in range(options.runs):
-                results[str(size)].append(removal_round(session, size, entries, options.exe))
+                results[str(size)].append(
+                    removal_round(session, size, entries, options.exe, options.baseline))
                 print("%6d entries, run %d: %s" % (size, run + 1, ", ".join(
                     "%s %.3f s" % item for item in results[str(size)][-1].items()
-                    if item[0] in REMOVERS)), flush=True)
+                    if item[0] in REMOVERS + ("baseline",))), flush=True)
             timing[str(size)] = time.monotonic() - started
         session.write("C:\\relay.reg", RELAY_SETTINGS)
         session.wine("regedit", "/S", "C:\\relay.reg")
@@ -318,6 +353,8 @@ def main():
     finally:
         session.close()
     table, plot = summary(results, options.sizes)
+    if options.baseline:
+        table += before_after(results, options.sizes)
     model = cost_model(counts)
     results.update(rounds_s=timing, calls=counts, load_after=os.getloadavg())
     with open(os.path.join(options.out, "results.json"), "w") as out:
