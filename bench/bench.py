@@ -127,56 +127,50 @@ def wait_self_deleted(session):
         time.sleep(0.05)
 
 
-def removal_round(session, size, entries, exe, baseline=None):
+def removal_round(session, size, entries, exe, baseline=None, baseline_first=False):
     """Removes three copies of the tree, one with each remover (four with a baseline build of
-    the uninstaller, run right after it); returns their times (s), the uninstaller's whole run
-    (s) and its peak memory (kB)."""
-    removers = REMOVERS + (("baseline",) if baseline else ())
-    roots = {r: "%s\\%s-%d" % (BENCH, r, size) for r in removers}
-    for remover in removers:
-        make_tree(session.host(roots[remover]), entries)
-    session.write(EXE, source=exe)  # it deletes itself every time
+    the uninstaller, run just before or after it, in turns); returns their times (s), the
+    uninstaller's whole run (s) and its peak memory (kB)."""
+    builds = [("uninstaller", exe)] + ([("baseline", baseline)] if baseline else [])
+    if baseline_first:
+        builds.reverse()
+    roots = {r: "%s\\%s-%d" % (BENCH, r, size) for r in REMOVERS + tuple(b for b, _ in builds)}
+    for root in roots.values():
+        make_tree(session.host(root), entries)
     # Every removal starts with nothing left to write back: os.sync() before each.
     # One Launcher run per case: a robot that outlives its case cannot touch the next.
     os.sync()
     events = session.run_cases([("rmdir", [
         ("cmd", "C:\\windows\\system32\\cmd.exe /c rmdir /s /q " + roots["rmdir"]),
         ("timeout", "1800000")])], timeout=3600)
-    os.sync()
     memory = PeakMemory(session.prefix)
-    memory.start()
-    events += session.run_cases([("uninstaller", [
-        ("cmd", '"%s" Uninstall %s' % (EXE, roots["uninstaller"])), ("answers", "1"),
-        ("timeout", "1800000")])], timeout=3600)
-    memory.stopped.set()
+    for name, build in builds:
+        session.write(EXE, source=build)  # it deletes itself every time
+        os.sync()
+        if name == "uninstaller":
+            memory.start()
+        events += session.run_cases([(name, [
+            ("cmd", '"%s" Uninstall %s' % (EXE, roots[name])), ("answers", "1"),
+            ("timeout", "1800000")])], timeout=3600)
+        if name == "uninstaller":
+            memory.stopped.set()
+        wait_self_deleted(session)
     memory.join()
     times = {e["case"] + "-" + e["event"]: e.get("t", e.get("t_seen")) for e in events}
     dialogs = [e["text"] for e in events if e["event"] == "dialog"]
-    wait_self_deleted(session)
-    if baseline:
-        session.write(EXE, source=baseline)
-        os.sync()
-        events += session.run_cases([("baseline", [
-            ("cmd", '"%s" Uninstall %s' % (EXE, roots["baseline"])), ("answers", "1"),
-            ("timeout", "1800000")])], timeout=3600)
-        times.update({e["case"] + "-" + e["event"]: e.get("t", e.get("t_seen")) for e in events})
-        dialogs = [e["text"] for e in events if e["event"] == "dialog"]
-        wait_self_deleted(session)
     os.sync()
     started = time.perf_counter()
     subprocess.run(["rm", "-rf", session.host(roots["rm"])], check=True)
     rm = time.perf_counter() - started
     left = [r for r in roots.values() if os.path.exists(session.host(r))]
-    if left or dialogs != ["Uninstall successful. BYE BYE !"] * (2 if baseline else 1) or (
+    if left or dialogs != ["Uninstall successful. BYE BYE !"] * len(builds) or (
             "uninstaller-exit" not in times):
         raise RuntimeError("round failed: left %s, dialogs %s, events %s" % (left, dialogs, events))
+    removal = {name: (times[name + "-dialog"] - times[name + "-launch"] - 500) / 1000
+               for name, _ in builds}
     launched = times["uninstaller-launch"]
-    result = dict(uninstaller=(times["uninstaller-dialog"] - launched - 500) / 1000,
-                  rmdir=(times["rmdir-exit"] - times["rmdir-launch"]) / 1000, rm=rm,
-                  whole=(times["uninstaller-exit"] - launched) / 1000, peak_kb=memory.peak)
-    if baseline:
-        result["baseline"] = (times["baseline-dialog"] - times["baseline-launch"] - 500) / 1000
-    return result
+    return dict(removal, rmdir=(times["rmdir-exit"] - times["rmdir-launch"]) / 1000, rm=rm,
+                whole=(times["uninstaller-exit"] - launched) / 1000, peak_kb=memory.peak)
 
 
 def count_calls(session, size, exe):
@@ -341,8 +335,8 @@ def main():
         for size in [0] + options.sizes:  # an empty folder gives the fixed costs
             entries, started, results[str(size)] = tree(size), time.monotonic(), []
             for run in range(options.runs):
-                results[str(size)].append(
-                    removal_round(session, size, entries, options.exe, options.baseline))
+                results[str(size)].append(removal_round(session, size, entries, options.exe,
+                                                        options.baseline, run % 2 == 1))
                 print("%6d entries, run %d: %s" % (size, run + 1, ", ".join(
                     "%s %.3f s" % item for item in results[str(size)][-1].items()
                     if item[0] in REMOVERS + ("baseline",))), flush=True)
