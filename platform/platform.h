@@ -25,6 +25,13 @@ const int kSwHide = 0;
 const unsigned long kFileAttributeDirectory = 0x10;
 const unsigned long kFileAttributeReparsePoint = 0x400;
 const unsigned long kInvalidFileAttributes = 0xFFFFFFFF;
+// A hold's access: FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES. The system
+// checks and records an open's share mode only when it asks for data access
+// (list, traverse, read, write, append or delete); FILE_READ_ATTRIBUTES alone
+// would be recorded by nobody and keep no one from renaming the folder.
+const unsigned long kHoldAccess = 0x0001 | 0x0080;
+// What a late-bound call returns where the system lacks it.
+const unsigned long kCallMissing = 0xFFFFFFFF;
 
 // One enumeration result: the name and attribute bits of WIN32_FIND_DATAA.
 struct FindEntry {
@@ -82,9 +89,10 @@ bool IsLeadByte(char c);
 unsigned long GetFileAttributesA(const char* path);
 
 // CreateFileA of the entry itself (FILE_FLAG_OPEN_REPARSE_POINT, so never a
-// link's target) for FILE_READ_ATTRIBUTES, sharing read and write but not
-// delete: while it is held, neither it nor the path to it can be renamed,
-// removed or replaced. InvalidHandle() on failure; release with CloseHandle.
+// link's target; FILE_FLAG_BACKUP_SEMANTICS) for kHoldAccess, sharing read and
+// write but not delete: while it is held, it cannot be renamed, removed or
+// opened for delete. InvalidHandle() on failure, which includes another open
+// that shares no reading or asks for delete access; release with CloseHandle.
 Handle HoldOpenNoReparse(const char* path);
 // Each returns the length it reports: 0 on failure, >= size when cut.
 // GetOwnPath is GetModuleFileNameA for the running program.
@@ -92,6 +100,9 @@ unsigned long GetOwnPath(char* buffer, unsigned long size);
 unsigned long GetShortPathNameA(const char* longPath, char* shortPath, unsigned long size);
 unsigned long GetEnvironmentVariableA(const char* name, char* buffer, unsigned long size);
 unsigned long GetFullPath(const char* path, char* buffer, unsigned long size);
+// GetLongPathNameA, looked up at run time (Windows 95 and NT 4 lack it), or
+// kCallMissing where there is none.
+unsigned long GetLongPathIfPresent(const char* shortPath, char* buffer, unsigned long size);
 
 // ShellExecuteA with no owner window, no verb and no working directory;
 // the result as a signed integer (> 32 when started).

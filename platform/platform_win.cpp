@@ -23,6 +23,7 @@ static_assert(platform::kIdYes == IDYES && platform::kSwHide == SW_HIDE, "IDYES,
 static_assert(platform::kFileAttributeDirectory == FILE_ATTRIBUTE_DIRECTORY, "directory bit");
 static_assert(platform::kFileAttributeReparsePoint == FILE_ATTRIBUTE_REPARSE_POINT, "reparse bit");
 static_assert(platform::kInvalidFileAttributes == INVALID_FILE_ATTRIBUTES, "no attributes");
+static_assert(platform::kHoldAccess == (FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES), "hold access");
 
 namespace platform {
 
@@ -90,7 +91,7 @@ bool IsLeadByte(char c) { return ::IsDBCSLeadByte(static_cast<BYTE>(c)) != 0; }
 unsigned long GetFileAttributesA(const char* path) { return ::GetFileAttributesA(path); }
 
 Handle HoldOpenNoReparse(const char* path) {
-    return ::CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    return ::CreateFileA(path, kHoldAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                          nullptr);
 }
@@ -109,6 +110,16 @@ unsigned long GetEnvironmentVariableA(const char* name, char* buffer, unsigned l
 
 unsigned long GetFullPath(const char* path, char* buffer, unsigned long size) {
     return ::GetFullPathNameA(path, size, buffer, nullptr);
+}
+
+unsigned long GetLongPathIfPresent(const char* shortPath, char* buffer, unsigned long size) {
+    typedef DWORD(WINAPI * GetLongPathNameAProc)(LPCSTR, LPSTR, DWORD);
+    HMODULE kernel = ::GetModuleHandleA("KERNEL32.DLL");
+    GetLongPathNameAProc getLongPath =
+        kernel ? reinterpret_cast<GetLongPathNameAProc>(
+                     reinterpret_cast<void*>(::GetProcAddress(kernel, "GetLongPathNameA")))
+               : nullptr;
+    return getLongPath ? getLongPath(shortPath, buffer, size) : kCallMissing;
 }
 
 long ShellExecuteFile(const char* file, const char* parameters, int showCommand) {

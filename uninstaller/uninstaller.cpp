@@ -1,14 +1,24 @@
 // Removal deletes people's files, so it keeps to these rules:
-//  - A root is refused unless it names a folder below a drive or share, by a
-//    path that resolves and lists alike, and is not itself a link.
-//  - A listed name is used only when a path built from it names that entry:
-//    best-fit conversion to ANSI can turn a name into one holding separators,
-//    dots or the name of a sibling (NameCanNameEntry).
-//  - A folder is entered only while it is held open and its path, so held,
-//    names a folder that is not a link (HoldFolderToEnter). A held folder, and
-//    every held folder above it, can be neither renamed nor replaced.
+//  - A root is refused unless its text reads the same to every call
+//    (text_rules.h) and its full path names a folder below a drive or share
+//    that is not itself a link.
+//  - Every folder from the volume's root down to the root's parent is held
+//    for the whole removal (HoldPathAboveRoot); if one cannot be, nothing is
+//    removed.
+//  - A folder is entered only while it is held and its path, so held, names a
+//    folder that is not a link (HoldFolderToEnter).
+//  - A hold is an open for listing (FILE_LIST_DIRECTORY) that does not share
+//    delete access, so the system records it: while it lasts, nobody can
+//    rename, remove or open for delete the held folder. It does not stop the
+//    renaming of a folder inside a held one, which is why every folder on the
+//    way is held, each at its own level. An open for attributes alone would
+//    be recorded by nobody and stop nothing.
+//  - A listed name is used only when a path built from it names that entry
+//    (NameCanNameEntry), and only the real "." and ".." are skipped.
 //  - A path that does not fit its buffer is a failure, never a shorter path.
 #include "uninstaller/uninstaller.h"
+
+#include "uninstaller/text_rules.h"
 
 #include <string.h>
 #include <initializer_list>
@@ -53,93 +63,13 @@ size_t Compose(char* buffer, size_t size, std::initializer_list<const char*> par
     Exit(0);
 }
 
-// ANSI text may use a double-byte code page, where the second byte of a
-// character can be '\\' or '|'. So text is scanned by character, never by byte.
-// No code page has a lead byte below 0x80, so plain ASCII costs no call.
-const char* NextChar(const char* text) {
-    bool lead = static_cast<unsigned char>(*text) >= 0x80 && IsLeadByte(*text);
-    return lead && text[1] ? text + 2 : text + 1;
-}
-
-// The first character of `text` found in `set` (single-byte characters), or
-// the end of `text`.
-const char* FindChar(const char* text, const char* set) {
-    for (; *text; text = NextChar(text)) {
-        for (const char* c = set; *c; ++c)
-            if (*c == *text) return text;
-    }
-    return text;
-}
-
-// The first byte of the last character of `text`; 0 when it is empty.
-char LastChar(const char* text) {
-    char last = 0;
-    for (; *text; text = NextChar(text)) last = *text;
-    return last;
-}
-
-bool IsDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-
-// Skips `count` non-empty components, each but the last followed by one
-// backslash. Returns nullptr when the path is not shaped like that.
-const char* SkipComponents(const char* path, int count) {
-    for (int i = 0; i < count; ++i) {
-        const char* end = FindChar(path, "\\");
-        if (end == path) return nullptr;
-        path = end;
-        if (i + 1 < count) {
-            if (*path != '\\') return nullptr;
-            ++path;
-        }
-    }
-    return path;
-}
-
-// Skips the part of a full path that names a volume: "C:", "\\server\share",
-// "\\?\C:" or "\\?\UNC\server\share" (also with "\\.\"). Returns nullptr for
-// anything else, which is then treated as a root.
-const char* SkipVolume(const char* path) {
-    if (IsDriveLetter(path[0]) && path[1] == ':') return path + 2;
-    if (path[0] != '\\' || path[1] != '\\') return nullptr;
-    path += 2;
-    if ((path[0] != '?' && path[0] != '.') || path[1] != '\\') return SkipComponents(path, 2);
-    path += 2;
-    if (IsDriveLetter(path[0]) && path[1] == ':') return path + 2;
-    if (strncmp(path, "UNC\\", 4) == 0) return SkipComponents(path + 4, 2);
-    return nullptr;
-}
-
-// True when a full path names the root of a drive or share: nothing but
-// separators and "." or ".." steps (or names of dots and spaces, which the
-// platform trims to nothing) lies below the volume.
-bool IsVolumeRoot(const char* fullPath) {
-    const char* rest = SkipVolume(fullPath);
-    if (!rest) return true;
-    int depth = 0;
-    while (*rest) {
-        if (*rest == '\\') {
-            ++rest;
-            continue;
-        }
-        size_t length = FindChar(rest, "\\") - rest;
-        if (length == 2 && rest[0] == '.' && rest[1] == '.') {
-            if (depth > 0) --depth;
-        } else if (strspn(rest, ". ") < length) {
-            ++depth;
-        }
-        rest += length;
-    }
-    return depth == 0;
-}
-
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
-// "\??\" is the system's own namespace: GetFullPathNameA reads it as a
-// folder named "??" on the current drive, but the listing takes it as the
-// prefix of a device path such as a whole drive.
-bool IsSystemNamespace(const char* path) {
-    return IsSeparator(path[0]) && path[1] == '?' && path[2] == '?' && IsSeparator(path[3]);
-}
+// The folders held above the root, volume first. A full path of N characters
+// has fewer than N / 2 components, so every one has a place.
+struct HeldPath {
+    Handle holds[kResolvedSize / 2];
+    size_t count;
+};
+HeldPath pathAboveRoot = {{}, 0};
 
 // Resolves `path` to the full path of the entry it names, with no trailing
 // separator: after one, an attribute read reports a link's target instead of
@@ -156,34 +86,56 @@ bool ResolveEntryPath(const char* path, char* fullPath, size_t size) {
     return end != fullPath;
 }
 
-// A removal root is refused when it is empty, too long, in the system's
-// namespace, cannot be resolved, resolves to the root of a drive or share, or
-// is itself a link (where it leads cannot be told, and may be a whole drive).
-// It is resolved with the separator appended, exactly as the search pattern
-// will use it: "C:" alone is drive C's current directory, but "C:\*" lists
-// the root of C.
-bool IsRefusedRoot(const char* directory) {
-    size_t length = strlen(directory);
-    if (length == 0 || length >= kDirectorySize || IsSystemNamespace(directory)) return true;
-    char fullPath[kResolvedSize];
-    if (!ResolveEntryPath(directory, fullPath, sizeof fullPath) || IsVolumeRoot(fullPath))
+// A removal root is refused when its text is, when it cannot be resolved,
+// resolves to the root of a drive or share, or is itself a link (where it
+// leads cannot be told, and may be a whole drive). It is resolved with the
+// separator appended, exactly as the search pattern will use it: "C:" alone
+// is drive C's current directory, but "C:\*" lists the root of C. Otherwise
+// `fullPath` receives the root's full path.
+bool IsRefusedRoot(const char* directory, char* fullPath, size_t size) {
+    if (RootTextIsRefused(directory, kDirectorySize) ||
+        !ResolveEntryPath(directory, fullPath, size) || IsVolumeRoot(fullPath) ||
+        HasLooseComponent(fullPath))
         return true;
     unsigned long attributes = GetFileAttributesA(fullPath);
     return attributes != kInvalidFileAttributes && (attributes & kFileAttributeReparsePoint);
 }
 
-bool IsDotEntry(const char* name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+void ReleasePath(HeldPath* path) {
+    while (path->count > 0) CloseHandle(path->holds[--path->count]);
 }
 
-// Whether D + "\\" + name can name the listed entry. No real name holds
-// these characters, so a listed name that does was changed by the listing's
-// conversion; and paths drop trailing dots and spaces, so such a name would
-// name another entry.
-bool NameCanNameEntry(const char* name) {
-    if (!*name || *FindChar(name, "\\/:*?\"<>|")) return false;
-    char last = LastChar(name);
-    return last != '.' && last != ' ';
+// Holds each folder from the volume's root (by its path with the backslash,
+// never the volume device) down to the root's parent, so that none of them
+// can be renamed and replaced while the root's path is in use. A link on the
+// way is held itself: that is the path the user named. False, with nothing
+// held, when any of them cannot be held.
+bool HoldPathAboveRoot(const char* rootFullPath, HeldPath* path) {
+    const char* rest = SkipVolume(rootFullPath);
+    char folder[kResolvedSize];
+    path->count = 0;
+    if (!rest || *rest != '\\' || Compose(folder, sizeof folder, {rootFullPath}) >= sizeof folder)
+        return false;
+    const char* end = rest + 1;  // the volume's root, with its backslash
+    for (const char* component = rest;;) {
+        size_t length = end - rootFullPath;
+        char kept = folder[length];
+        folder[length] = '\0';
+        Handle held = path->count < sizeof path->holds / sizeof path->holds[0]
+                          ? HoldOpenNoReparse(folder)
+                          : InvalidHandle();
+        folder[length] = kept;
+        if (held == InvalidHandle()) return ReleasePath(path), false;
+        path->holds[path->count++] = held;
+        // The next folder ends where its component does, unless that
+        // component is the root's own.
+        while (*component == '\\') ++component;
+        end = FindChar(component, "\\");
+        const char* next = end;
+        while (*next == '\\') ++next;
+        if (!*next) return true;
+        component = end;
+    }
 }
 
 // Opens `folder` to hold it and checks, while it is held, that its path names
@@ -191,11 +143,11 @@ bool NameCanNameEntry(const char* name) {
 // belong to another entry. Returns the hold, or InvalidHandle() when the
 // folder must not be entered.
 Handle HoldFolderToEnter(const char* folder) {
-    // Only a root's path can end in a separator, a dot or a space (listed
-    // names that do are never used); it is held by the entry's own full path.
+    // Only a root's path can end in a separator (listed names never hold
+    // one); it is held by the entry's own full path.
     char fullPath[kResolvedSize];
     char last = LastChar(folder);
-    if (last && strchr("\\/. ", last)) {
+    if (last == '\\' || last == '/') {
         if (!ResolveEntryPath(folder, fullPath, sizeof fullPath)) return InvalidHandle();
         folder = fullPath;
     }
@@ -259,11 +211,16 @@ void RunUninstaller() {
         return;
     }
     if (StrICmp(arguments[1], kKeyword) != 0) return;
+    char fullPath[kResolvedSize];
     if (count < 3 || !AnsiFormIsExact(kDirectoryArgument, arguments[2]) ||
-        IsRefusedRoot(arguments[2]))
+        IsRefusedRoot(arguments[2], fullPath, sizeof fullPath) ||
+        !HoldPathAboveRoot(fullPath, &pathAboveRoot))
         FailUninstall();
     char* directory = Allocate(kDirectorySize);
-    if (!directory) FailUninstall();
+    if (!directory) {
+        ReleasePath(&pathAboveRoot);
+        FailUninstall();
+    }
     Compose(directory, kDirectorySize, {arguments[2]});
     UninstallDirectory(directory);
 }
@@ -290,6 +247,7 @@ int LaunchMainProgram() {
 int UninstallDirectory(char* directory) {
     RemoveTreeContents(directory);
     if (!RemoveDirectoryA(directory)) DeleteFailed = 1;
+    ReleasePath(&pathAboveRoot);
     if (DeleteFailed) {
         char message[kMessageSize];
         Compose(message, sizeof message,
@@ -311,8 +269,19 @@ void RemoveTreeContents(const char* directory) {
     FindEntry entry;
     Handle find = FindFirstEntry(pattern, &entry);
     if (find != InvalidHandle()) {
+        // The first folders listed as "." and ".." are the real ones; any
+        // other entry under those names was renamed by best fit.
+        bool dotSeen = false, dotDotSeen = false;
         do {
-            if (!IsDotEntry(entry.name)) RemoveEntry(directory, entry);
+            bool folder = (entry.attributes & kFileAttributeDirectory) != 0;
+            bool* seen = !folder                         ? nullptr
+                         : strcmp(entry.name, ".") == 0  ? &dotSeen
+                         : strcmp(entry.name, "..") == 0 ? &dotDotSeen
+                                                         : nullptr;
+            if (seen && !*seen)
+                *seen = true;
+            else
+                RemoveEntry(directory, entry);
         } while (FindNextEntry(find, &entry));
         FindClose(find);
     }
@@ -321,22 +290,26 @@ void RemoveTreeContents(const char* directory) {
 }
 
 int ScheduleSelfDelete() {
-    char path[kMaxPath];
-    unsigned long length = GetOwnPath(path, sizeof path);
-    if (length == 0 || length >= sizeof path || !AnsiFormIsExact(kOwnPath, path)) return 0;
-    length = GetShortPathNameA(path, path, sizeof path);
-    if (length == 0 || length >= sizeof path) return 0;
-    // The interpreter expands %...% even inside quotes (and !...! too, when
-    // delayed expansion is on), and a quote would end the quoted path early:
-    // any of them could name another file.
-    if (strpbrk(path, "%!\"")) return 0;
+    char ownPath[kMaxPath], shortPath[kMaxPath], longPath[kMaxPath];
+    unsigned long length = GetOwnPath(ownPath, sizeof ownPath);
+    if (length == 0 || length >= sizeof ownPath || !AnsiFormIsExact(kOwnPath, ownPath)) return 0;
+    length = GetShortPathNameA(ownPath, shortPath, sizeof shortPath);
+    if (length == 0 || length >= sizeof shortPath || !CanQuoteForInterpreter(shortPath)) return 0;
+    // Short names need not be unique (Wine derives them from a hash of the
+    // long name), and del takes the first match: the short path must lead
+    // back to this program. Where the call is missing, short names are stored.
+    length = GetLongPathIfPresent(shortPath, longPath, sizeof longPath);
+    if (length != kCallMissing &&
+        (length == 0 || length >= sizeof longPath || !SameTextIgnoringCase(longPath, ownPath)))
+        return 0;
 
     char parameters[kMaxPath];
-    if (Compose(parameters, sizeof parameters, {"/c del \"", path, "\" >> NUL"}) >=
+    if (Compose(parameters, sizeof parameters, {"/c del \"", shortPath, "\" >> NUL"}) >=
         sizeof parameters)
         return 0;
 
-    length = GetEnvironmentVariableA("ComSpec", path, sizeof path);
-    if (length == 0 || length >= sizeof path) return 0;
-    return ShellExecuteFile(path, parameters, kSwHide) > 32 ? 1 : 0;
+    char comSpec[kMaxPath];
+    length = GetEnvironmentVariableA("ComSpec", comSpec, sizeof comSpec);
+    if (length == 0 || length >= sizeof comSpec) return 0;
+    return ShellExecuteFile(comSpec, parameters, kSwHide) > 32 ? 1 : 0;
 }

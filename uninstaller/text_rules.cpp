@@ -1,0 +1,169 @@
+#include "uninstaller/text_rules.h"
+
+#include <string.h>
+
+#include "platform/platform.h"
+
+// No code page has a lead byte below 0x80, so plain ASCII costs no call.
+const char* NextChar(const char* text) {
+    bool lead = static_cast<unsigned char>(*text) >= 0x80 && platform::IsLeadByte(*text);
+    return lead && text[1] ? text + 2 : text + 1;
+}
+
+const char* FindChar(const char* text, const char* set) {
+    for (; *text; text = NextChar(text)) {
+        for (const char* c = set; *c; ++c)
+            if (*c == *text) return text;
+    }
+    return text;
+}
+
+char LastChar(const char* text) {
+    char last = 0;
+    for (; *text; text = NextChar(text)) last = *text;
+    return last;
+}
+
+namespace {
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+bool IsDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// "." or "..", ending at `end`.
+bool IsDotStep(const char* component, const char* end) {
+    size_t length = end - component;
+    return (length == 1 || length == 2) && strspn(component, ".") >= length;
+}
+
+// "\??\" (either slash) is the system's own namespace: GetFullPathNameA reads
+// it as a folder named "??" on the current drive, but the file calls take it
+// as the prefix of a device path such as a whole drive.
+bool IsSystemNamespace(const char* path) {
+    return IsSeparator(path[0]) && path[1] == '?' && path[2] == '?' && IsSeparator(path[3]);
+}
+
+// "\\?\" (either slash): the file calls take the rest literally, so '/' is
+// part of a name and "." and ".." name nothing, while GetFullPathNameA still
+// turns '/' into '\' and applies the steps.
+bool IsVerbatim(const char* path) {
+    return IsSeparator(path[0]) && IsSeparator(path[1]) && path[2] == '?' && IsSeparator(path[3]);
+}
+
+bool HasVerbatimAmbiguity(const char* path) {
+    const char* rest = path + 4;
+    if (*FindChar(rest, "/")) return true;
+    while (*rest) {
+        const char* end = FindChar(rest, "\\");
+        if (IsDotStep(rest, end)) return true;
+        rest = *end ? end + 1 : end;
+    }
+    return false;
+}
+
+// Skips `count` non-empty components, each but the last followed by one
+// backslash. Returns nullptr when the path is not shaped like that.
+const char* SkipComponents(const char* path, int count) {
+    for (int i = 0; i < count; ++i) {
+        const char* end = FindChar(path, "\\");
+        if (end == path) return nullptr;
+        path = end;
+        if (i + 1 < count) {
+            if (*path != '\\') return nullptr;
+            ++path;
+        }
+    }
+    return path;
+}
+
+}  // namespace
+
+bool HasLooseComponent(const char* path) {
+    while (*path) {
+        const char* end = FindChar(path, "\\/");
+        if (end != path && !IsDotStep(path, end)) {
+            char last = 0;
+            for (const char* c = path; c < end; c = NextChar(c)) last = *c;
+            if (last == '.' || last == ' ') return true;
+        }
+        path = *end ? end + 1 : end;
+    }
+    return false;
+}
+
+bool RootTextIsRefused(const char* root, size_t limit) {
+    size_t length = strlen(root);
+    return length == 0 || length >= limit || IsSystemNamespace(root) ||
+           (IsVerbatim(root) && HasVerbatimAmbiguity(root)) || HasLooseComponent(root);
+}
+
+const char* SkipVolume(const char* path) {
+    if (IsDriveLetter(path[0]) && path[1] == ':') return path + 2;
+    if (path[0] != '\\' || path[1] != '\\') return nullptr;
+    path += 2;
+    if ((path[0] != '?' && path[0] != '.') || path[1] != '\\') return SkipComponents(path, 2);
+    path += 2;
+    if (IsDriveLetter(path[0]) && path[1] == ':') return path + 2;
+    if (strncmp(path, "UNC\\", 4) == 0) return SkipComponents(path + 4, 2);
+    return nullptr;
+}
+
+// Nothing but separators and "." or ".." steps (or names of dots and spaces,
+// which the platform trims to nothing) lies below the volume.
+bool IsVolumeRoot(const char* fullPath) {
+    const char* rest = SkipVolume(fullPath);
+    if (!rest) return true;
+    int depth = 0;
+    while (*rest) {
+        if (*rest == '\\') {
+            ++rest;
+            continue;
+        }
+        size_t length = FindChar(rest, "\\") - rest;
+        if (length == 2 && rest[0] == '.' && rest[1] == '.') {
+            if (depth > 0) --depth;
+        } else if (strspn(rest, ". ") < length) {
+            ++depth;
+        }
+        rest += length;
+    }
+    return depth == 0;
+}
+
+bool IsDeviceName(const char* name) {
+    // Every device name starts with one of these: most names cost one test.
+    if (!name[0] || !strchr("cCpPaAnNlL", name[0])) return false;
+    size_t stem = strcspn(name, ".");
+    while (stem > 0 && name[stem - 1] == ' ') --stem;
+    char upper[8] = "";
+    if (stem < 3 || stem > 7) return false;
+    for (size_t i = 0; i < stem; ++i) upper[i] = Upper(name[i]);
+    if (stem == 3)
+        return !strcmp(upper, "CON") || !strcmp(upper, "PRN") || !strcmp(upper, "AUX") ||
+               !strcmp(upper, "NUL");
+    if (stem == 4 && (!strncmp(upper, "COM", 3) || !strncmp(upper, "LPT", 3))) {
+        // A digit, or superscript one, two or three (0xB9, 0xB2, 0xB3 in ANSI).
+        unsigned char last = upper[3];
+        return (last >= '0' && last <= '9') || last == 0xB9 || last == 0xB2 || last == 0xB3;
+    }
+    return !strcmp(upper, "CONIN$") || !strcmp(upper, "CONOUT$");
+}
+
+bool NameCanNameEntry(const char* name) {
+    if (!*name || *FindChar(name, "\\/:*?\"<>|")) return false;
+    char last = LastChar(name);
+    return last != '.' && last != ' ' && !IsDeviceName(name);
+}
+
+bool SameTextIgnoringCase(const char* a, const char* b) {
+    while (*a && *b) {
+        const char *nextA = NextChar(a), *nextB = NextChar(b);
+        if (nextA - a != nextB - b) return false;
+        if (nextA - a == 1 ? Upper(*a) != Upper(*b) : memcmp(a, b, nextA - a) != 0) return false;
+        a = nextA;
+        b = nextB;
+    }
+    return *a == *b;
+}
+
+bool CanQuoteForInterpreter(const char* path) { return !*FindChar(path, "%!\""); }
