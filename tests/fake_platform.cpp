@@ -30,10 +30,16 @@ Handle const kProcess = reinterpret_cast<Handle>(1), kThread = reinterpret_cast<
 
 // Logs a call; true when it is scripted to fail. More calls than any tree
 // here needs mean a loop, which ends the run with -1.
-bool Log(const std::string& call) {
+bool Record(const std::string& call) {
     fake.calls.push_back(call);
     if (fake.calls.size() > 50000) Leave(-1);
     return fake.failing.count(call) || fake.failing.count(call.substr(0, call.find(' ')));
+}
+
+// Another program's turn, then the call.
+bool Log(const std::string& call) {
+    if (fake.actor) fake.actor(fake.calls.size());
+    return Record(call);
 }
 
 // The first backslash at or after `from` that is a character of its own, not
@@ -45,7 +51,7 @@ size_t FindSeparator(const std::string& text, size_t from) {
 }
 
 bool Held(const std::string& key) {
-    auto holds = [&](auto& hold) { return hold.second == key; };
+    auto holds = [&](auto& hold) { return hold.second.key == key; };
     return std::any_of(fake.holds.begin(), fake.holds.end(), holds);
 }
 
@@ -70,31 +76,75 @@ unsigned long Deliver(const std::string& call, const std::string& value, char* b
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 // clang-format off
-// What the real calls make of odd paths and names, and the end-to-end case
-// under Wine that shows each; Resolve follows the rows about paths.
-//   call               given                        result                        case
-//   FindFirstFileA     folder "..／x"               lists as "../x" (best fit)    safe-slash-dir
-//   FindFirstFileA     file "..／x"                 lists as "../x"               safe-slash-file
-//   FindFirstFileA     folder "ａ", link "a" beside lists as "a"                  safe-alias-link
-//   FindFirstFileA     "a.\*", link "a" beside      lists the link's target       safe-trailing-dot
-//   FindFirstFileA     folders ".／" and "．／"     list as "./" both             safe-dot-loop
-//   FindFirstFileA     "\??\D:\*"                   lists the root of D:          safe-device-root
-//   GetFullPathNameA   "\??\D:\"                    "C:\??\D:\": a folder "??"    safe-device-root
-//   GetFileAttributesA link "L"                     its own: 0x410                safe-link-root
-//   GetFileAttributesA "L\" for link "L"            its target's: 0x10            safe-link-root-slash
-//   DeleteFileA        "C:\T\\a"                    deletes C:\T\a                rm-trailing-backslash
-//   GetFullPathNameA   "C:\T\..\"                   "C:\"                         safe-up-to-root
-//   GetFullPathNameA   "C:" + "\"                   "C:\", the drive's root       safe-drive
-// Also: "/" separates like "\", and "\\?\" paths are taken literally, so only
-// they reach a name that ends in a dot or space.
+// What the real calls make of odd paths and names under Wine 8, and where it
+// was seen: an end-to-end case, or tools/pathprobe (P). Resolve follows the
+// rows about paths.
+//   call               given                        result                          seen in
+//   FindFirstFileA     folder "..／x"               lists as "../x" (best fit)      safe-slash-dir
+//   FindFirstFileA     file "..／x"                 lists as "../x"                 safe-slash-file
+//   FindFirstFileA     folder "ａ", link "a" beside lists as "a"                    safe-alias-link
+//   FindFirstFileA     folders ".／" and "．／"     list as "./" both               safe-dot-loop
+//   FindFirstFileA     "\??\D:\*"                   lists the root of D:            safe-device-root
+//   GetFullPathNameA   "\??\D:\"                    "C:\??\D:\": a folder "??"      safe-device-root
+//   GetFileAttributesA link "L"                     its own: 0x410                  safe-link-root
+//   GetFileAttributesA "L\" for link "L"            its target's: 0x10              safe-link-root-slash
+//   DeleteFileA        "C:\T\\a"                    deletes C:\T\a                  rm-trailing-backslash
+//   GetFullPathNameA   "C:\T\..\"                   "C:\"                           safe-up-to-root
+//   GetFullPathNameA   "C:" + "\"                   "C:\", the drive's root         safe-drive
+//   GetFullPathNameA   "C:\T\a.\b", "C:\T\a..\b"    "C:\T\a\b", "C:\T\a.\b"         P
+//   GetFullPathNameA   "C:\T\x \", "C:\T\a .\b\"    "C:\T\x \", "C:\T\a \b\"        P
+//   GetFullPathNameA   "C:\T\a\b. ."                "C:\T\a\b"                      P
+//   FindFirstFileA     "C:\T\x \*", "C:\T\x.\*"     list "x " and "x"               P
+//   GetFileAttributesA "C:\T\x ", "C:\T\x.\f"       read "x" and "x\f"              P
+//   GetFullPathNameA   "C:\T\COM1", "C:\T\com2.txt" "\\.\COM1", "\\.\com2"          P
+//   GetFullPathNameA   "C:\T\COM5   .txt", "nul.txt" "\\.\COM5", "\\.\nul"          P
+//   GetFullPathNameA   "C:\T\COM1\", "COM0", "COM¹" unchanged: no device            P
+//   GetFullPathNameA   "\\?\C:\T\lnk/\"             "\\?\C:\T\lnk\"                 P
+//   GetFullPathNameA   "\\?\C:\x.\", "\\?\C:\a\..\b\"  "\\?\C:\x\", "\\?\C:\b\"     P
+//   GetFileAttributesA "\\?\C:\windows/"            error 123: '/' is a name there  P
+//   GetFileAttributesA "\\?\C:\T\x\..\x\f"          error 123: so is ".."           P
+//   GetFileAttributesA "\\?\C:\T\x \g"              "x \g", as written              P
+//   GetShortPathNameA  "Uninstall.exe" and "Uninstall-dtj.exe" beside it
+//                                                   both "UNIN~IQ1.EXE"             P
+//   GetLongPathNameA   "UNIN~IQ1.EXE"               "Uninstall-dtj.exe", the first  P
+// So a component followed by a separator loses one trailing dot, the last
+// loses every trailing dot and space, and a last one read as a device names
+// the device. Beyond the measured: a last component "a:s" names stream s of
+// "a" (Windows; kept as such in the key, where no entry is).
 // clang-format on
+bool IsDevice(std::string name) {
+    name.erase(std::min(name.find('.'), name.size()));
+    name.erase(name.find_last_not_of(' ') + 1);
+    for (char& c : name) c = toupper(c);
+    bool numbered = name.size() == 4 && (!name.compare(0, 3, "COM") || !name.compare(0, 3, "LPT"));
+    return (numbered && name[3] >= '1' && name[3] <= '9') || name == "CON" || name == "PRN" ||
+           name == "AUX" || name == "NUL";
+}
+
+const char kNowhere[] = "?";  // a key no entry has
+
 std::string Resolve(std::string path, bool fileCall) {
     bool device = path.size() > 3 && IsSeparator(path[0]) && path.compare(1, 2, "??") == 0 &&
                   IsSeparator(path[3]);
-    if (path.compare(0, 4, "\\\\?\\") == 0 || (fileCall && device)) {
+    bool verbatim = path.compare(0, 4, "\\\\?\\") == 0;
+    if ((verbatim || device) && fileCall) {  // taken literally
         path.erase(0, 4);
         if (path.compare(0, 4, "UNC\\") == 0) path.replace(0, 3, "\\");
-        return path.erase(path.find_last_not_of('\\') + 1);
+        path.erase(path.find_last_not_of('\\') + 1);
+        for (size_t at = 0, end; at < path.size(); at = end + 1) {
+            end = std::min(FindSeparator(path, at), path.size());
+            std::string step = path.substr(at, end - at);
+            if (step == "." || step == "..") return kNowhere;
+        }
+        return path;
+    }
+    std::string prefix;
+    if (verbatim) {  // normalized as any other, keeping the prefix
+        bool unc = path.compare(4, 4, "UNC\\") == 0;
+        bool drive = path.size() > 5 && path[5] == ':';
+        if (!unc && !drive) return path;
+        prefix = unc ? "\\\\?\\UNC" : "\\\\?\\";
+        path = unc ? "\\" + path.substr(7) : path.substr(4);
     }
     std::string cwd = fake.workingDirectory, full = path;
     const char* p = path.c_str();
@@ -115,11 +165,43 @@ std::string Resolve(std::string path, bool fileCall) {
         end = std::min(FindSeparator(full, at + 1), full.size());
         std::string name = full.substr(at + 1, end - at - 1);
         if (name == ".." && !names.empty()) names.pop_back();
-        name.erase(name.find_last_not_of(". ") + 1);
+        if (name == "." || name == "..") continue;
+        if (end == full.size())
+            name.erase(name.find_last_not_of(". ") + 1);
+        else if (!name.empty() && name.back() == '.')
+            name.pop_back();
         if (!name.empty()) names.push_back(name);
     }
+    bool last = !full.empty() && !IsSeparator(full.back());
+    if (!verbatim && last && !names.empty() && IsDevice(names.back()))
+        return "\\\\.\\" + names.back().substr(0, names.back().find_first_of(". "));
     for (const std::string& name : names) key += "\\" + name;
-    return key;
+    return prefix + key;
+}
+
+// Whether any folder on the way to `key` is a link: a call that names it
+// acts beyond the link, on what the link leads to.
+bool ThroughLink(const std::string& key) {
+    for (size_t at = FindSeparator(key, FakeVolumeLength(key) + 1); at != std::string::npos;
+         at = FindSeparator(key, at + 1)) {
+        auto found = fake.entries.find(key.substr(0, at));
+        if (found != fake.entries.end() && (found->second.attributes & kFileAttributeReparsePoint))
+            return true;
+    }
+    return false;
+}
+
+enum HoldMark { kNoMark, kMarkHeld, kMarkNotHeld };
+
+// Logs a call that names an entry after another program's turn, marked when
+// it names one through a link, and as `mark` asks.
+bool LogPath(const std::string& call, const std::string& key, HoldMark mark = kNoMark) {
+    if (fake.actor) fake.actor(fake.calls.size());
+    bool held = Held(key);
+    return Record(call + (ThroughLink(key) ? " (through a link)" : "") +
+                  (mark == kMarkHeld && held       ? " (held)"
+                   : mark == kMarkNotHeld && !held ? " (not held)"
+                                                   : ""));
 }
 
 }  // namespace
@@ -136,10 +218,62 @@ size_t FakeVolumeLength(const std::string& key) {
 std::string FakeKey(const std::string& path) { return Resolve(path, true); }
 
 std::string FakeFullPath(const std::string& path) {
-    if (path.compare(0, 4, "\\\\?\\") == 0) return path;
     std::string full = Resolve(path, false);
     bool root = FakeVolumeLength(full) == full.size();
     return full + (root || (!path.empty() && IsSeparator(path.back())) ? "\\" : "");
+}
+
+// clang-format off
+// Sharing, as the system checks it (measured under Wine 8 on a folder held
+// open without delete sharing, FILE_FLAG_BACKUP_SEMANTICS and
+// FILE_FLAG_OPEN_REPARSE_POINT; another program then tried MoveFileA of it
+// and CreateFileA(DELETE) of it):
+//   the hold's access                          MoveFileA, CreateFileA(DELETE)
+//   FILE_READ_ATTRIBUTES                       both succeed: nothing recorded
+//   FILE_LIST_DIRECTORY                        both fail, error 32
+//   FILE_TRAVERSE                              both fail, error 32
+//   FILE_LIST_DIRECTORY|FILE_READ_ATTRIBUTES   both fail, error 32
+// and a folder is renamed while folders inside it are held (race-above).
+// So only opens with data access are checked and recorded.
+// clang-format on
+const unsigned long kDataAccess = 0x1 | 0x2 | 0x4 | 0x20 | kDeleteAccess;
+
+bool FakeMayOpen(const std::string& key, unsigned long access, unsigned long share) {
+    if (!(access & kDataAccess)) return true;
+    auto clashes = [&](const FakeOpen& open) {
+        auto refused = [](unsigned long asked, unsigned long shared) {
+            return ((asked & 0x21) && !(shared & kShareRead)) ||
+                   ((asked & 0x6) && !(shared & kShareWrite)) ||
+                   ((asked & kDeleteAccess) && !(shared & kShareDelete));
+        };
+        return open.key == key && (open.access & kDataAccess) &&
+               (refused(access, open.share) || refused(open.access, share));
+    };
+    std::vector<FakeOpen> opens = fake.others;
+    for (const auto& hold : fake.holds) opens.push_back(hold.second);
+    return std::none_of(opens.begin(), opens.end(), clashes);
+}
+
+bool FakeReplaceWithLink(const std::string& key) {
+    const unsigned long all = kShareRead | kShareWrite | kShareDelete;
+    auto found = fake.entries.find(key);
+    if (found == fake.entries.end() || FakeVolumeLength(key) == key.size() ||
+        !FakeMayOpen(key, kDeleteAccess, all))
+        return false;
+    // The entry and all below it move to key + "~"; the link at `key` leads
+    // to a folder of the same shape, seen below the link.
+    auto below = [&](const std::string& other) {
+        return !other.compare(0, key.size(), key) &&
+               (other.size() == key.size() || other[key.size()] == '\\');
+    };
+    std::map<std::string, FakeEntry> moved;
+    for (auto it = found; it != fake.entries.end() && !it->first.compare(0, key.size(), key); ++it)
+        if (below(it->first)) moved[key + "~" + it->first.substr(key.size())] = it->second;
+    fake.entries.insert(moved.begin(), moved.end());
+    found->second.attributes |= kFileAttributeReparsePoint;
+    for (auto& hold : fake.holds)
+        if (below(hold.second.key)) hold.second.key.insert(key.size(), "~");
+    return true;
 }
 
 void AddFakeEntry(const std::string& key, const FakeEntry& entry) {
@@ -219,7 +353,9 @@ int StartProcess(char* commandLine, const char* currentDirectory, ProcessHandles
 
 int CloseHandle(Handle handle) {
     bool hold = fake.holds.count(handle);
-    Log("CloseHandle " + (hold ? fake.holds[handle] : handle == kProcess ? "process" : "thread"));
+    Log("CloseHandle " + (hold                 ? fake.holds[handle].key
+                          : handle == kProcess ? "process"
+                                               : "thread"));
     return fake.holds.erase(handle), 1;
 }
 
@@ -228,7 +364,7 @@ int CloseHandle(Handle handle) {
 Handle FindFirstEntry(const char* pattern, FindEntry* entry) {
     std::string text = pattern, folder = text.substr(0, text.find_last_of("\\/") + 1);
     std::string key = FakeKey(folder);
-    if (Log("FindFirstEntry " + text + (Held(key) ? "" : " (not held)")) || folder.empty() ||
+    if (LogPath("FindFirstEntry " + text, key, kMarkNotHeld) || folder.empty() ||
         text.substr(folder.size()) != "*" ||
         !(fake.entries.count(key) && (fake.entries[key].attributes & kFileAttributeDirectory)))
         return InvalidHandle();
@@ -262,9 +398,16 @@ int FindClose(Handle find) {
 // itself, whatever lies beyond it.
 int Remove(const std::string& call, const char* path, bool folder) {
     std::string key = FakeKey(path);
-    bool fails = Log(call + " " + path + (Held(key) ? " (held)" : ""));
+    bool fails = LogPath(call + " " + path, key, kMarkHeld);
+    // A stream path ("a:s") deletes the stream, and "a" stays.
+    size_t stream = key.find(':', FakeVolumeLength(key));
+    if (stream != std::string::npos && !fails && !folder)
+        return fake.entries.count(key.substr(0, stream)) > 0;
     auto found = fake.entries.find(key);
-    if (fails || found == fake.entries.end() || Held(key) || found->second.locked) return 0;
+    const unsigned long all = kShareRead | kShareWrite | kShareDelete;
+    if (fails || found == fake.entries.end() || !FakeMayOpen(key, kDeleteAccess, all) ||
+        found->second.locked)
+        return 0;
     unsigned long attributes = found->second.attributes;
     if (folder != bool(attributes & kFileAttributeDirectory) || (attributes & 0x1) ||
         FakeVolumeLength(key) == key.size() ||
@@ -278,7 +421,7 @@ int RemoveDirectoryA(const char* path) { return Remove("RemoveDirectoryA", path,
 // After a trailing separator it reads a link's target, here a plain folder.
 unsigned long GetFileAttributesA(const char* path) {
     std::string key = FakeKey(path);
-    if (Log(std::string("GetFileAttributesA ") + path) || !fake.entries.count(key))
+    if (LogPath(std::string("GetFileAttributesA ") + path, key) || !fake.entries.count(key))
         return kInvalidFileAttributes;
     unsigned long attributes = fake.entries[key].attributes;
     bool beyond =
@@ -288,10 +431,12 @@ unsigned long GetFileAttributesA(const char* path) {
 
 Handle HoldOpenNoReparse(const char* path) {
     std::string key = FakeKey(path);
-    if (Log(std::string("HoldOpenNoReparse ") + path) || !fake.entries.count(key))
+    const unsigned long share = kShareRead | kShareWrite;
+    if (LogPath(std::string("HoldOpenNoReparse ") + path, key) || !fake.entries.count(key) ||
+        !FakeMayOpen(key, kHoldAccess, share))
         return InvalidHandle();
     Handle hold = reinterpret_cast<Handle>(++lastHandle);
-    return fake.holds[hold] = key, hold;
+    return fake.holds[hold] = {key, kHoldAccess, share}, hold;
 }
 
 unsigned long GetOwnPath(char* buffer, unsigned long size) {
@@ -313,6 +458,15 @@ unsigned long GetEnvironmentVariableA(const char* name, char* buffer, unsigned l
 
 unsigned long GetFullPath(const char* path, char* buffer, unsigned long size) {
     return Deliver(std::string("GetFullPath ") + path, FakeFullPath(path), buffer, size);
+}
+
+// The first long path whose short path is `shortPath`, as Wine finds it.
+unsigned long GetLongPathIfPresent(const char* shortPath, char* buffer, unsigned long size) {
+    std::string found = shortPath;
+    for (auto it = fake.shortPaths.rbegin(); it != fake.shortPaths.rend(); ++it)
+        if (it->second == shortPath) found = it->first;
+    if (!fake.longPathCall) return Log("GetLongPathIfPresent (missing)"), kCallMissing;
+    return Deliver(std::string("GetLongPathIfPresent ") + shortPath, found, buffer, size);
 }
 
 long ShellExecuteFile(const char* file, const char* parameters, int showCommand) {

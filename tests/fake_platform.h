@@ -17,12 +17,21 @@ struct FakeEntry {
     unsigned long listedAttributes = platform::kInvalidFileAttributes;
 };
 
+// An open handle: ours (a hold) or another program's. The system records its
+// share mode only when its access asks for data (see kDataAccess).
+struct FakeOpen {
+    std::string key;
+    unsigned long access, share;
+};
+const unsigned long kShareRead = 1, kShareWrite = 2, kShareDelete = 4, kDeleteAccess = 0x10000;
+
 struct FakeWorld {
     std::vector<std::string> arguments = {"Uninstall.exe"};
     std::string workingDirectory = "C:\\Apps";
     int answer = 7;  // the button pressed at the question (IDNO)
     std::string ownPath = "C:\\Users\\me\\Temp\\Uninstall.exe";
     std::map<std::string, std::string> shortPaths;  // long -> short; unlisted: unchanged
+    bool longPathCall = true;                       // false: the system lacks GetLongPathNameA
     std::string comSpec = "C:\\windows\\system32\\cmd.exe";
     long shellResult = 42;
     // Calls that fail, by name ("DeleteFileA") or as logged ("DeleteFileA C:\T\a").
@@ -36,7 +45,10 @@ struct FakeWorld {
     std::map<std::string, FakeEntry> entries;
 
     std::vector<std::string> calls;
-    std::map<platform::Handle, std::string> holds;  // open holds: the key each holds
+    std::map<platform::Handle, FakeOpen> holds;  // our open holds
+    std::vector<FakeOpen> others;                // other programs' opens
+    // Another program's turn, before each call is logged (its number given).
+    void (*actor)(size_t call) = nullptr;
     std::map<platform::Handle, std::vector<platform::FindEntry>> finds;  // open listings
 };
 
@@ -55,6 +67,14 @@ std::string FakeKey(const std::string& path);
 std::string FakeFullPath(const std::string& path);
 // How much of `key` names its volume.
 size_t FakeVolumeLength(const std::string& key);
+
+// Another program renames the entry at `key` and puts a link in its place,
+// below which lies a copy of what it held (its target, shaped alike). False
+// when the sharing rules forbid the rename.
+bool FakeReplaceWithLink(const std::string& key);
+// Whether the sharing rules let an open of `key` for `access`, sharing
+// `share`, go ahead beside the opens recorded.
+bool FakeMayOpen(const std::string& key, unsigned long access, unsigned long share);
 
 // The calls whose name is one of `names`, in order.
 std::vector<std::string> CallsNamed(const std::vector<std::string>& names);

@@ -19,7 +19,7 @@ const char kSelfDelete[] =
 // Characters of real names that best fit turns into "/", "\", "." and "a"
 // (U+FF0F, U+FF3C, U+FF0E, U+FF41).
 const std::string kSlash = "\xEF\xBC\x8F", kBackslash = "\xEF\xBC\xBC", kDot = "\xEF\xBC\x8E",
-                  kFullA = "\xEF\xBD\x81";
+                  kFullA = "\xEF\xBD\x81", kColon = "\xEF\xBC\x9A";
 
 std::string InUse(const std::string& directory) {
     std::string text = "Some Files are in use and cannot be deleted. Kindly delete\n\"" +
@@ -94,6 +94,17 @@ TEST(Removal, RefusesRootsItCannotTrust) {
         {"a link", "C:\\Apps\\Link", kRefused},
         {"a link, with a backslash", "C:\\Apps\\Link\\", kRefused},
         {"inexact ANSI form", "C:\\Apps\\Tool", kRefused, "", true},
+        {"ends in a space, beside a link of that name", "C:\\Apps\\Tool ", kRefused},
+        {"ends in dots, listed as the link", "C:\\Apps\\Tool..", kRefused},
+        {"a middle component ends in a space", "C:\\Apps \\Tool", kRefused},
+        {"a dot before a trailing slash", "C:/Apps/Tool./", kRefused},
+        {"share ending in a dot", "\\\\server\\share.\\dir", kRefused},
+        {"\\\\?\\ with a slash", "\\\\?\\C:\\Apps/Tool", kRefused},
+        {"\\\\?\\ with a .. step", "\\\\?\\C:\\Apps\\..\\Apps\\Tool", kRefused},
+        {"\\\\.\\ ending in a dot", "\\\\.\\C:\\Apps\\Tool.", kRefused},
+        {"a folder above cannot be held", "C:\\Apps\\Tool", kRefused, "HoldOpenNoReparse C:\\Apps"},
+        {"the drive's root cannot be held", "C:\\Apps\\Tool", kRefused, "HoldOpenNoReparse C:\\"},
+        {"steps of one and two dots", "C:\\Apps\\.\\..\\Apps\\Tool", kRemoved},
         {"relative", "Tool", kRemoved},
         {"folder on a share", "\\\\server\\share\\dir", kRemoved},
         {"\\\\?\\ folder", "\\\\?\\C:\\Apps\\Tool", kRemoved},
@@ -104,36 +115,107 @@ TEST(Removal, RefusesRootsItCannotTrust) {
     };
     for (const Case& c : cases) {
         ResetFake({"C:\\Apps\\Tool\\keep", "D:\\x\\canary", "\\\\server\\share\\dir\\f",
-                   "j>C:\\Apps\\Link\\", "C:\\Apps\\Link\\canary"},
+                   "j>C:\\Apps\\Link\\", "C:\\Apps\\Link\\canary", "j>C:\\Apps\\Tool \\",
+                   "C:\\Apps\\Tool \\canary", "j>C:\\Apps\\Tool.\\", "C:\\Apps\\Tool.\\canary"},
                   c.doubleByte);
         if (*c.failing) fake.failing = {c.failing};
         if (c.inexact) fake.inexact = {platform::kDirectoryArgument};
         fake.arguments = {"Uninstall.exe", "Uninstall", c.root};
         int status = RunProgram();
-        Calls actions =
-            CallsNamed({"FindFirstEntry", "HoldOpenNoReparse", "DeleteFileA", "RemoveDirectoryA",
-                        "ShowMessageBox", "ShellExecuteFile", "Exit"});
+        Calls actions = CallsNamed({"FindFirstEntry", "DeleteFileA", "RemoveDirectoryA",
+                                    "ShowMessageBox", "ShellExecuteFile", "Exit"});
         if (c.outcome != kRefused)
             actions.erase(actions.begin(), actions.end() - std::min<size_t>(2, actions.size()));
         Calls expected = {c.outcome == kRemoved ? kSuccess : InUse(c.root), kSelfDelete};
         EXPECT_EQ((c.outcome == kRefused ? Calls{kUnable, "Exit 0"} : expected), actions)
             << c.label;
         EXPECT_EQ(c.outcome == kRefused ? 0 : 1, status) << c.label;
+        EXPECT_EQ(0u, fake.holds.size()) << c.label;
     }
 }
 
-TEST(Removal, HoldsEachFolderWhileCheckingAndListingIt) {
-    ResetFake({"C:\\T\\sub\\f"});
-    fake.arguments = {"Uninstall.exe", "Uninstall", "C:\\T"};
+TEST(Removal, HoldsThePathAboveAndEachFolderWhileCheckingAndListingIt) {
+    ResetFake({"C:\\A\\T\\sub\\f"});
+    fake.arguments = {"Uninstall.exe", "Uninstall", "C:\\A\\T"};
     EXPECT_EQ(1, RunProgram());
     EXPECT_EQ(
-        (Calls{"GetFileAttributesA C:\\T", "HoldOpenNoReparse C:\\T", "GetFileAttributesA C:\\T",
-               "FindFirstEntry C:\\T\\*", "HoldOpenNoReparse C:\\T\\sub",
-               "GetFileAttributesA C:\\T\\sub", "FindFirstEntry C:\\T\\sub\\*",
-               "DeleteFileA C:\\T\\sub\\f", "CloseHandle C:\\T\\sub", "RemoveDirectoryA C:\\T\\sub",
-               "CloseHandle C:\\T", "RemoveDirectoryA C:\\T", kSuccess}),
+        (Calls{"GetFileAttributesA C:\\A\\T", "HoldOpenNoReparse C:\\", "HoldOpenNoReparse C:\\A",
+               "HoldOpenNoReparse C:\\A\\T", "GetFileAttributesA C:\\A\\T",
+               "FindFirstEntry C:\\A\\T\\*", "HoldOpenNoReparse C:\\A\\T\\sub",
+               "GetFileAttributesA C:\\A\\T\\sub", "FindFirstEntry C:\\A\\T\\sub\\*",
+               "DeleteFileA C:\\A\\T\\sub\\f", "CloseHandle C:\\A\\T\\sub",
+               "RemoveDirectoryA C:\\A\\T\\sub", "CloseHandle C:\\A\\T",
+               "RemoveDirectoryA C:\\A\\T", "CloseHandle C:\\A", "CloseHandle C:", kSuccess}),
         CallsNamed({"GetFileAttributesA", "HoldOpenNoReparse", "FindFirstEntry", "DeleteFileA",
                     "CloseHandle", "RemoveDirectoryA", "ShowMessageBox"}));
+}
+
+TEST(Removal, HoldsEveryFolderAboveTheRootByItsOwnPath) {
+    struct Case {
+        const char* label;
+        std::string root, cwd;
+        Calls holds;  // above the root
+    } cases[] = {
+        {"verbatim: the volume's root, never the device",
+         "\\\\?\\C:\\A\\T",
+         "C:\\",
+         {"\\\\?\\C:\\", "\\\\?\\C:\\A"}},
+        {"share", "\\\\srv\\sh\\A\\T\\", "C:\\", {"\\\\srv\\sh\\", "\\\\srv\\sh\\A"}},
+        {"relative, through the working directory", "T", "C:\\A\\B", {"C:\\", "C:\\A", "C:\\A\\B"}},
+        {"doubled separators", "C:\\\\A\\\\T", "C:\\", {"C:\\", "C:\\A"}},
+    };
+    for (const Case& c : cases) {
+        ResetFake({"C:\\A\\B\\T\\f", "C:\\A\\T\\f", "\\\\srv\\sh\\A\\T\\f"});
+        fake.workingDirectory = c.cwd;
+        fake.arguments = {"Uninstall.exe", "Uninstall", c.root};
+        EXPECT_EQ(1, RunProgram()) << c.label;
+        Calls holds = CallsNamed({"HoldOpenNoReparse"});
+        holds.resize(std::min(holds.size(), c.holds.size()));
+        for (std::string& hold : holds) hold.erase(0, sizeof "HoldOpenNoReparse");
+        EXPECT_EQ(c.holds, holds) << c.label;
+        EXPECT_EQ(kSuccess, CallsNamed({"ShowMessageBox"}).at(0)) << c.label;
+    }
+}
+
+// Once removal has begun deleting, another program tries, before every call,
+// to rename an entry and put a link to a folder of the same shape in its
+// place, wherever the sharing rules let it.
+TEST(Removal, NoFolderOnTheWayCanBeReplaced) {
+    struct Case {
+        const char* label;
+        std::string renamed;
+        bool renames;  // whether the other program gets to
+        std::vector<FakeOpen> others = {};
+    } cases[] = {
+        {"the root's parent", "C:\\A", false},
+        {"the root", "C:\\A\\T", false},
+        {"a folder inside, while listed", "C:\\A\\T\\sub", false},
+        {"a file inside: its link is deleted itself", "C:\\A\\T\\sub\\g", true},
+        {"the parent, open elsewhere without read sharing",
+         "",
+         false,
+         {{"C:\\A", 0x1, kShareWrite}}},
+        {"the parent, open elsewhere for delete", "", false, {{"C:\\A", kDeleteAccess, 7}}},
+        {"the parent, open elsewhere for attributes alone", "", false, {{"C:\\A", 0x80, 0}}},
+    };
+    static std::string renamed;
+    for (const Case& c : cases) {
+        ResetFake({"C:\\A\\T\\sub\\f", "C:\\A\\T\\sub\\g"});
+        fake.arguments = {"Uninstall.exe", "Uninstall", "C:\\A\\T"};
+        fake.others = c.others;
+        renamed = c.renamed;
+        fake.actor = [](size_t) {
+            if (!renamed.empty() && !fake.calls.empty() &&
+                !fake.calls.back().compare(0, 11, "DeleteFileA") && FakeReplaceWithLink(renamed))
+                renamed = "(renamed)";
+        };
+        bool refused = !c.others.empty() && c.others[0].access != 0x80;
+        EXPECT_EQ(refused ? 0 : 1, RunProgram()) << c.label;
+        EXPECT_EQ(c.renames, renamed == "(renamed)") << c.label;
+        for (const std::string& call : fake.calls)
+            EXPECT_EQ(std::string::npos, call.find("(through a link)")) << c.label << ": " << call;
+        EXPECT_EQ(refused, CallsNamed({"FindFirstEntry"}).empty()) << c.label;
+    }
 }
 
 TEST(Removal, TouchesNothingBeyondTheTree) {
@@ -169,8 +251,8 @@ TEST(Removal, TouchesNothingBeyondTheTree) {
          "C:\\T",
          "HoldOpenNoReparse C:\\T\\sub"},
         {"folder listed as ../x, file listed as ..\\y",
-         {"C:\\T\\.." + kSlash + "x\\||../x", "C:\\T\\.." + kBackslash + "y||..\\y", "C:\\x\\canary",
-          "C:\\y"},
+         {"C:\\T\\.." + kSlash + "x\\||../x", "C:\\T\\.." + kBackslash + "y||..\\y",
+          "C:\\x\\canary", "C:\\y"},
          {"FindFirstEntry C:\\T\\*", Problem("C:\\T\\..\\y"), "RemoveDirectoryA C:\\T",
           InUse("C:\\T")},
          {"C:\\x\\canary", "C:\\y"}},
@@ -198,6 +280,19 @@ TEST(Removal, TouchesNothingBeyondTheTree) {
          "C:\\T",
          "",
          true},
+        {"names read as devices",
+         {"C:\\T\\COM1", "C:\\T\\com2.txt", "C:\\T\\LPT3    .log", "C:\\T\\COM4\\f",
+          "C:\\T\\conout$", "C:\\T\\COM\xB9", "C:\\T\\COMPUTER.txt"},
+         {"FindFirstEntry C:\\T\\*", Problem("C:\\T\\COM1"), "DeleteFileA C:\\T\\COMPUTER.txt",
+          Problem("C:\\T\\COM\xB9"), Problem("C:\\T\\LPT3    .log"), Problem("C:\\T\\com2.txt"),
+          Problem("C:\\T\\conout$"), "RemoveDirectoryA C:\\T", InUse("C:\\T")},
+         {"C:\\T\\COM1", "C:\\T\\COM4\\f"}},
+        {"names of other entries: a stream of a, fake dot entries",
+         {"C:\\T\\a", "C:\\T\\a" + kColon + "b||a:b", "C:\\T\\" + kDot + "||.",
+          "C:\\T\\" + kDot + kDot + "\\||..", "C:\\T\\" + kDot + kDot + "\\f"},
+         {"FindFirstEntry C:\\T\\*", "DeleteFileA C:\\T\\a", Problem("C:\\T\\a:b"),
+          Problem("C:\\T\\."), "RemoveDirectoryA C:\\T", InUse("C:\\T")},
+         {"C:\\T\\a" + kColon + "b", "C:\\T\\" + kDot, "C:\\T\\" + kDot + kDot + "\\f"}},
         // "..." names the folder it is in, so it cannot name itself.
         {"names of dots",
          {"C:\\T\\...", "C:\\T\\..x", "C:\\T\\.d\\", "C:\\T\\.profile"},
@@ -245,6 +340,8 @@ TEST(SelfDeletion, StartsHiddenQuotedDeleteOnlyWhenSafe) {
         long shellResult = 42;
         const char* failing = "";
         bool inexact = false;
+        std::string twin = "";  // another long path with the same short path
+        bool longCall = true, doubleByte = false;
     } cases[] = {
         // clang-format off
         {"own path unavailable", "", 0, "C:\\U.exe", "", cmd, 42, "GetOwnPath"},
@@ -263,13 +360,20 @@ TEST(SelfDeletion, StartsHiddenQuotedDeleteOnlyWhenSafe) {
         {"start fails", "C:\\U.exe", 0, "C:\\U.exe", "", cmd, 32},
         {"start error is negative", "C:\\U.exe", 0, "C:\\U.exe", "", cmd, -5},
         {"started", "C:\\U.exe", 1, "C:\\U.exe", "", cmd, 33},
+        {"long path unavailable", "", 0, "C:\\U.exe", "", cmd, 42, "GetLongPathIfPresent"},
+        {"short path leads to another file first", "", 0, "C:\\x\\Uninstall.exe", "C:\\x\\UNIN~IQ1.EXE", cmd, 42, "", false, "C:\\x\\Uninstall-dtj.exe"},
+        {"no long-path call: as before", "C:\\x\\UNIN~IQ1.EXE", 1, "C:\\x\\Uninstall.exe", "C:\\x\\UNIN~IQ1.EXE", cmd, 42, "", false, "C:\\x\\Uninstall-dtj.exe", false},
+        {"long path in the disk's case", "C:\\BIN\\UNINST~1.EXE", 1, "c:\\BIN\\uninstall.EXE", "C:\\BIN\\UNINST~1.EXE", cmd, 42, "", false, "C:\\BIN\\Uninstall.exe"},
+        {"double-byte: trail bytes differ in case", "", 0, "C:\\\x83\x61.exe", "C:\\X~1.EXE", cmd, 42, "", false, "C:\\\x83\x41.exe", true, true},
         // clang-format on
     };
     for (const Case& c : cases) {
-        ResetFake({"C:\\T\\"});
+        ResetFake({"C:\\T\\"}, c.doubleByte);
         fake.arguments = {"Uninstall.exe", "Uninstall", "C:\\T"};
         fake.ownPath = c.ownPath;
         if (!c.shortPath.empty()) fake.shortPaths[c.ownPath] = c.shortPath;
+        if (!c.twin.empty()) fake.shortPaths[c.twin] = c.shortPath;
+        fake.longPathCall = c.longCall;
         fake.comSpec = c.comSpec;
         fake.shellResult = c.shellResult;
         if (*c.failing) fake.failing = {c.failing};
