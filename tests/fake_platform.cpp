@@ -195,10 +195,11 @@ enum HoldMark { kNoMark, kMarkHeld, kMarkNotHeld };
 
 // Logs a call that names an entry after another program's turn, marked when
 // it names one through a link, and as `mark` asks.
-bool LogPath(const std::string& call, const std::string& key, HoldMark mark = kNoMark) {
+bool LogPath(const std::string& call, const std::string& key, HoldMark mark = kNoMark,
+             bool beyond = false) {
     if (fake.actor) fake.actor(fake.calls.size());
     bool held = Held(key);
-    return Record(call + (ThroughLink(key) ? " (through a link)" : "") +
+    return Record(call + (ThroughLink(beyond ? key + "\\*" : key) ? " (through a link)" : "") +
                   (mark == kMarkHeld && held       ? " (held)"
                    : mark == kMarkNotHeld && !held ? " (not held)"
                                                    : ""));
@@ -364,7 +365,8 @@ int CloseHandle(Handle handle) {
 Handle FindFirstEntry(const char* pattern, FindEntry* entry) {
     std::string text = pattern, folder = text.substr(0, text.find_last_of("\\/") + 1);
     std::string key = FakeKey(folder);
-    if (LogPath("FindFirstEntry " + text, key, kMarkNotHeld) || folder.empty() ||
+    // A listing reads what lies beyond the folder: through it, if a link.
+    if (LogPath("FindFirstEntry " + text, key, kMarkNotHeld, true) || folder.empty() ||
         text.substr(folder.size()) != "*" ||
         !(fake.entries.count(key) && (fake.entries[key].attributes & kFileAttributeDirectory)))
         return InvalidHandle();
@@ -400,7 +402,7 @@ int Remove(const std::string& call, const char* path, bool folder) {
     std::string key = FakeKey(path);
     bool fails = LogPath(call + " " + path, key, kMarkHeld);
     // A stream path ("a:s") deletes the stream, and "a" stays.
-    size_t stream = key.find(':', FakeVolumeLength(key));
+    size_t stream = key.find(':', key.rfind('\\') + 1);
     if (stream != std::string::npos && !fails && !folder)
         return fake.entries.count(key.substr(0, stream)) > 0;
     auto found = fake.entries.find(key);

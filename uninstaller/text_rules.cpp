@@ -44,18 +44,23 @@ bool IsSystemNamespace(const char* path) {
 }
 
 // "\\?\" (either slash): the file calls take the rest literally, so '/' is
-// part of a name and "." and ".." name nothing, while GetFullPathNameA still
-// turns '/' into '\' and applies the steps.
+// part of a name and ".", ".." and empty steps (a doubled or trailing
+// separator, as in the listing's pattern) name nothing, while GetFullPathNameA
+// still turns '/' into '\', applies the steps, joins separators and resolves
+// a drive-relative path.
 bool IsVerbatim(const char* path) {
     return IsSeparator(path[0]) && IsSeparator(path[1]) && path[2] == '?' && IsSeparator(path[3]);
 }
 
 bool HasVerbatimAmbiguity(const char* path) {
     const char* rest = path + 4;
-    if (*FindChar(rest, "/")) return true;
+    // "\\?\C:x" is relative to C's working directory for one, a name for the other.
+    if (*FindChar(rest, "/") || LastChar(rest) == '\\' ||
+        (IsDriveLetter(rest[0]) && rest[1] == ':' && rest[2] != '\\'))
+        return true;
     while (*rest) {
         const char* end = FindChar(rest, "\\");
-        if (IsDotStep(rest, end)) return true;
+        if (IsDotStep(rest, end) || end == rest) return true;
         rest = *end ? end + 1 : end;
     }
     return false;
@@ -78,9 +83,10 @@ const char* SkipComponents(const char* path, int count) {
 
 }  // namespace
 
-bool HasLooseComponent(const char* path) {
+bool HasLooseComponent(const char* path, bool stepsAreLoose) {
     while (*path) {
         const char* end = FindChar(path, "\\/");
+        if (end != path && IsDotStep(path, end) && stepsAreLoose) return true;
         if (end != path && !IsDotStep(path, end)) {
             char last = 0;
             for (const char* c = path; c < end; c = NextChar(c)) last = *c;
@@ -94,7 +100,7 @@ bool HasLooseComponent(const char* path) {
 bool RootTextIsRefused(const char* root, size_t limit) {
     size_t length = strlen(root);
     return length == 0 || length >= limit || IsSystemNamespace(root) ||
-           (IsVerbatim(root) && HasVerbatimAmbiguity(root)) || HasLooseComponent(root);
+           (IsVerbatim(root) && HasVerbatimAmbiguity(root)) || HasLooseComponent(root, false);
 }
 
 const char* SkipVolume(const char* path) {

@@ -30,10 +30,12 @@ char LastChar(const char* text);
 
 // Whether a removal root's text is refused before it is resolved.
 bool RootTextIsRefused(const char* root, size_t limit);
-// Whether any component of `path` ends in a dot or a space ("." and ".."
-// aside): such a component names one folder to GetFullPathNameA and the
-// listing, and another to a call that trims it as the last component.
-bool HasLooseComponent(const char* path);
+// Whether any component of `path` ends in a dot or a space: such a component
+// names one folder to GetFullPathNameA and the listing, and another to a call
+// that trims it as the last component. The steps "." and ".." count only when
+// `stepsAreLoose`: a full path holds one only when a folder's own name, such
+// as "...", lost a dot to GetFullPathNameA.
+bool HasLooseComponent(const char* path, bool stepsAreLoose);
 
 // The part of a full path below its volume ("C:", "\\server\share", "\\?\C:",
 // "\\?\UNC\server\share", "\\.\C:"); nullptr when it names no volume.

@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <iterator>
@@ -26,16 +27,29 @@ const unsigned long kLinkBit = platform::kFileAttributeReparsePoint;
 //   kPieces or a run of one letter whose length is the next byte, so paths of
 //   any length up to about 1300 arise, 259 and 260 among them.
 // Flag bits 5 to 7 make the directory argument, the working directory and the
-// own path inexact in ANSI.
+// own path inexact in ANSI. Then a byte of more: a short-path twin of the own
+// path listed before it, no GetLongPathNameA, a link with a canary where the
+// listing reads the root if that is elsewhere; and two bytes for another
+// program that, from the call they name on, tries before each call to replace
+// the entry they name (in the tree or above the root) with a link.
 enum Flags { kAnswerYes = 1, kOwnShortPath = 2, kNoTree = 4, kRootIsFile = 8, kRootIsLink = 16 };
+enum More { kShortTwin = 1, kNoLongPathCall = 2, kListingTwin = 4 };
 // Entry bits 5 and 6 choose the listed name: the real one, the real one before
 // best fit turned its separators fullwidth, another text, or the previous
-// sibling's.
-enum EntryBits { kDirectory = 1, kReadOnly = 2, kLocked = 4, kLink = 8, kStale = 16 };
+// sibling's; bit 7 starts the name with a device's.
+enum EntryBits {
+    kDirectory = 1,
+    kReadOnly = 2,
+    kLocked = 4,
+    kLink = 8,
+    kStale = 16,
+    kDevice = 128
+};
 
 // clang-format off
 const char* const kPieces[] = {"\\", "/", "C:", "T", ".", "..", "...", " ", "%", "!", "\"", "&",
     "D:", "x y", "\\\\srv\\share", "^(", "\\\\?\\", "\\\\.\\", "\\??\\", "/?\?/", "../", "a"};
+const char* const kDevices[] = {"COM1", "nul", "Lpt3  ", "conout$"};
 const char* const kFailable[] = {"HoldOpenNoReparse", "DeleteFileA", "RemoveDirectoryA",
     "FindFirstEntry", "GetFileAttributesA", "GetFullPath", "GetCwd", "StartProcess", "GetOwnPath",
     "GetShortPathNameA", "GetEnvironmentVariableA"};
@@ -78,8 +92,17 @@ bool Below(const std::string& key, const std::string& folder) {
     return key.size() > folder.size() + 1 && key.compare(0, folder.size() + 1, folder + "\\") == 0;
 }
 
-// The properties every run must have, whatever the input.
-void Check(const std::map<std::string, FakeEntry>& before, int status) {
+// The folder a listing of path + "\\*" reads: there the path's last component
+// is followed by a separator, and keeps what a last one loses.
+std::string ListingKey(const std::string& path) {
+    std::string key = FakeKey(path + "\\*");
+    return key.size() >= 2 && !key.compare(key.size() - 2, 2, "\\*") ? key.erase(key.size() - 2)
+                                                                     : key;
+}
+
+// The properties every run must have, whatever the input; `untouched` when
+// no other program replaced anything.
+void Check(const std::map<std::string, FakeEntry>& before, int status, bool untouched) {
     Require(status != -1, "runs away", "(end)");
     Require(fake.holds.empty() && fake.finds.empty(), "leaves a hold or listing open", "(end)");
     const std::vector<std::string>& arguments = fake.arguments;
@@ -90,15 +113,19 @@ void Check(const std::map<std::string, FakeEntry>& before, int status) {
     // root whose text ends loosely is held and checked by it too.
     std::string rootFull = FakeFullPath(root + "\\");
     rootFull.erase(std::max<size_t>(rootFull.find_last_not_of('\\') + 1, 1));
-    std::vector<std::string> links, names;  // links inside the root; every name listings give
+    std::vector<std::string> links, names;  // links in the root or it; every name listed
     for (const auto& entry : before) {
         const std::string& key = entry.first;
         const FakeEntry& e = entry.second;
         names.push_back(e.listedAs.empty() ? key.substr(key.rfind('\\') + 1) : e.listedAs);
-        if ((e.attributes & kLinkBit) && Below(key, rootKey)) links.push_back(key);
+        if ((e.attributes & kLinkBit) && (Below(key, rootKey) || key == rootKey))
+            links.push_back(key);
     }
     auto own = fake.shortPaths.find(fake.ownPath);
-    std::string target = own == fake.shortPaths.end() ? fake.ownPath : own->second;
+    std::string target = own == fake.shortPaths.end() ? fake.ownPath : own->second,
+                deleted = target;
+    for (auto it = fake.shortPaths.rbegin(); it != fake.shortPaths.rend(); ++it)
+        if (it->second == target) deleted = it->first;  // what del finds first
     const std::string& cwd = fake.workingDirectory;
     int selfDeletions = 0;
     for (const std::string& call : fake.calls) {
@@ -107,8 +134,15 @@ void Check(const std::map<std::string, FakeEntry>& before, int status) {
         if (op == "ShellExecuteFile")
             Require(++selfDeletions == 1 && !fake.inexact.count(platform::kOwnPath) &&
                         target.find_first_of("%!\"") == std::string::npos &&
-                        path == fake.comSpec + " | /c del \"" + target + "\" >> NUL | 0",
-                    "self-deletion is not one quoted del of the own short path", call);
+                        path == fake.comSpec + " | /c del \"" + target + "\" >> NUL | 0" &&
+                        (!fake.longPathCall || !strcasecmp(deleted.c_str(), fake.ownPath.c_str())),
+                    "self-deletion is not one quoted del of the own short path, alone", call);
+        if (op == "ShowMessageBox" && untouched && call.find("successful") != std::string::npos)
+            for (const auto& entry : fake.entries)
+                Require((!Below(entry.first, rootKey) && entry.first != rootKey) ||
+                            std::any_of(links.begin(), links.end(),
+                                        [&](auto& link) { return Below(entry.first, link); }),
+                        "reports success while an entry stays", entry.first);
         if (op == "GetShortPathNameA") Require(path == fake.ownPath, "own path cut", call);
         if (op == "GetFullPath") Require(path == root + "\\", "root probe altered", call);
         if (op == "StartProcess")
@@ -120,11 +154,12 @@ void Check(const std::map<std::string, FakeEntry>& before, int status) {
             op != "DeleteFileA" && op != "RemoveDirectoryA")
             continue;
         Require(call.find("held)") == std::string::npos, "lists unheld or removes held", call);
+        Require(call.find("(through a link)") == std::string::npos, "acts through a link", call);
         if (listing) {
             Require(path.size() >= 2 && path.compare(path.size() - 2, 2, "\\*") == 0,
                     "pattern is not a folder's listing", call);
             path.resize(path.size() - 2);
-            auto entry = before.find(FakeKey(path));
+            auto entry = before.find(ListingKey(path));
             Require(entry != before.end() &&
                         (entry->second.attributes & (kFolderBit | kLinkBit)) == kFolderBit,
                     "lists a link or a file", call);
@@ -135,18 +170,27 @@ void Check(const std::map<std::string, FakeEntry>& before, int status) {
             bool volume = FakeVolumeLength(rootKey) == rootKey.size() && before.count(rootKey);
             Require(removing && !fake.inexact.count(platform::kDirectoryArgument) &&
                         root.size() < 300 && !volume &&
-                        rootKey == FakeKey(FakeFullPath(root + "\\")),
+                        rootKey == FakeKey(FakeFullPath(root + "\\")) &&
+                        rootKey == ListingKey(root),
                     "acts on a volume's root, an unusable root or one that lists elsewhere", call);
             continue;
         }
-        std::string key = FakeKey(path), name = path.substr(path.rfind('\\') + 1);
+        std::string key = listing ? ListingKey(path) : FakeKey(path);
+        if (op == "HoldOpenNoReparse" && Below(rootKey, key)) {  // a folder above the root
+            Require(FakeVolumeLength(key) < key.size() || path.back() == '\\',
+                    "opens a volume's device", call);
+            continue;
+        }
+        std::string name = path.substr(path.rfind('\\') + 1);
         Require(path.size() + (listing ? 2 : 0) < 260, "path does not fit in 260 bytes", call);
         Require(Below(key, rootKey), "outside the root", call);
         for (const std::string& link : links) Require(!Below(key, link), "beyond a link", call);
-        Require(std::count(names.begin(), names.end(), name) &&
-                    (path.compare(0, 4, "\\\\?\\") == 0 ||
-                     FakeKey(path.substr(0, path.size() - name.size() - 1)) + "\\" + name == key),
-                "names another entry than the one listed, or a cut one", call);
+        Require(
+            std::count(names.begin(), names.end(), name) &&
+                (path.compare(0, 4, "\\\\?\\") == 0 ||
+                 ListingKey(path.substr(0, path.size() - name.size() - 1)) + "\\" + name == key) &&
+                key.find(':', key.rfind('\\') + 1) == std::string::npos,
+            "names another entry than the one listed, a stream or a device, or a cut one", call);
     }
 }
 
@@ -189,6 +233,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Node parent = folders[in.Byte() % folders.size()];
         unsigned bits = in.Byte(), kind = bits >> 5 & 3;
         std::string text = in.Text().substr(0, 255), real;
+        if (bits & kDevice) {
+            size_t rest = std::min(text.find_first_of(". "), text.size());
+            text = kDevices[text.size() % std::size(kDevices)] + text.substr(rest);
+        }
         for (char c : text)
             real += c == '/' ? "\xEF\xBC\x8F" : c == '\\' ? "\xEF\xBC\xBC" : std::string(1, c);
         std::string listed = kind == 1   ? text
@@ -215,7 +263,44 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                              nodes[choice / 8 % nodes.size()].path);
     }
 
-    std::map<std::string, FakeEntry> before = fake.entries;
-    Check(before, RunProgram());
+    unsigned more = in.Byte();
+    if (more & kShortTwin) {  // listed first, so the short path finds it first
+        fake.shortPaths[fake.ownPath] = shortPath;
+        fake.shortPaths[fake.ownPath.substr(0, fake.ownPath.size() / 2)] = shortPath;
+    }
+    fake.longPathCall = !(more & kNoLongPathCall);
+    std::string listingKey = ListingKey(rootPath);
+    if ((more & kListingTwin) && tree && listingKey != key && !fake.entries.count(listingKey)) {
+        FakeEntry link;
+        link.attributes = kFolderBit | kLinkBit;
+        AddFakeEntry(listingKey, link);
+        AddFakeEntry(listingKey + "\\canary", FakeEntry());
+    }
+    unsigned attackAt = in.Byte(), target = in.Byte();
+    std::vector<std::string> targets;
+    for (const Node& node : nodes) targets.push_back(node.key);
+    for (size_t at = key.find('\\', FakeVolumeLength(key) + 1); at != std::string::npos;
+         at = key.find('\\', at + 1))
+        targets.push_back(key.substr(0, at));  // the folders above the root
+    static size_t attackFrom;
+    static std::map<std::string, FakeEntry> known;  // before the run, and after the rename
+    static std::string attacked;
+    attackFrom = attackAt ? attackAt : SIZE_MAX;
+    attacked = targets[target % targets.size()];
+    // It starts once the removal has listed the root: a folder replaced
+    // before the path is held is the path the user named.
+    static bool listed;
+    listed = false;
+    fake.actor = [](size_t call) {
+        listed = listed || (call && !fake.calls.back().compare(0, 14, "FindFirstEntry"));
+        if (listed && call >= attackFrom && !attacked.empty() && FakeReplaceWithLink(attacked)) {
+            attacked.clear();
+            known.insert(fake.entries.begin(), fake.entries.end());
+        }
+    };
+
+    known = fake.entries;
+    int status = RunProgram();
+    Check(known, status, !attacked.empty());
     return 0;
 }
