@@ -3,6 +3,7 @@
 // them. Each argument is OP:PATH, OP one of
 //   F GetFullPathNameA   A GetFileAttributesA   L FindFirstFileA listing
 //   S GetShortPathNameA, then GetLongPathNameA of its result
+//   G GetLongPathNameA
 //   H the uninstaller's hold: CreateFileA(FILE_LIST_DIRECTORY |
 //     FILE_READ_ATTRIBUTES, sharing read and write, backup semantics, no reparse)
 //
@@ -43,6 +44,10 @@ int main(int argc, char** argv) {
                 printf("GetShortPathNameA [%s] -> [%s]\n", path, n ? out : "(failed)");
                 if (n && GetLongPathNameA(out, back, sizeof back))
                     printf("GetLongPathNameA [%s] -> [%s]\n", out, back);
+                break;
+            case 'G':
+                n = GetLongPathNameA(path, out, sizeof out);
+                printf("GetLongPathNameA [%s] -> [%s]\n", path, n ? out : "(failed)");
                 break;
             case 'H': {
                 HANDLE held =

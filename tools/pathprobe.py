@@ -14,11 +14,12 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from winesession import WINE, WineSession, arch_here  # noqa: E402
 
-FIXTURE = ["T\\x\\f", "T\\x \\g", "T\\sub\\f", "T\\Uninstall.exe", "T\\Uninstall-dtj.exe", "T\\com2.txt"]
+FIXTURE = ["T\\x\\f", "T\\x \\g", "T\\c\\uninstall.exe", "T\\c\\Uninstall.exe", "T\\sub\\f", "T\\Uninstall.exe", "T\\Uninstall-dtj.exe", "T\\com2.txt"]
 PROBES = r"""F:C:\T\x_\  F:C:\T\x..\  F:C:\T\a.\b  F:C:\T\a..\b  F:C:\T\a_.\b\  F:C:\T\a\b._.
 F:\\?\C:\T\lnk/\  F:\\?\C:\x.\  F:\\?\C:\a\..\b\  F:C:\T\COM1  F:C:\T\COM1\  F:C:\T\com2.txt  F:C:\T\nul.txt
 F:C:\T\COM5____.txt  F:C:\T\COM0  F:C:\T\COM¹  A:C:\T\x_  A:C:\T\x.\f  A:C:\T\x..\f  A:\\?\C:\windows/
-A:\\?\C:\T\x\..\x\f  A:\\?\C:\T\x_\g  L:C:\T\x_\*  L:C:\T\x.\*  S:C:\T\Uninstall.exe  H:C:\  H:\\?\C:"""
+A:\\?\C:\T\x\..\x\f  A:\\?\C:\T\x_\g  L:C:\T\x_\*  L:C:\T\x.\*  S:C:\T\Uninstall.exe  H:C:\  H:\\?\C:
+S:C:\T\c\uninstall.exe  G:C:\T\c\uninstall.exe  G:c:\t\C\UNINSTALL.exe  G:c:\t\uninstall-DTJ.exe"""
 
 
 def main():
