@@ -83,6 +83,7 @@ bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 //   FindFirstFileA     folder "..／x"               lists as "../x" (best fit)      safe-slash-dir
 //   FindFirstFileA     file "..／x"                 lists as "../x"                 safe-slash-file
 //   FindFirstFileA     folder "ａ", link "a" beside lists as "a"                    safe-alias-link
+//   FindFirstFileA     "a.\*", link "a" beside      lists the link's target         safe-trailing-dot
 //   FindFirstFileA     folders ".／" and "．／"     list as "./" both               safe-dot-loop
 //   FindFirstFileA     "\??\D:\*"                   lists the root of D:            safe-device-root
 //   GetFullPathNameA   "\??\D:\"                    "C:\??\D:\": a folder "??"      safe-device-root

@@ -128,9 +128,12 @@ void Check(const std::map<std::string, FakeEntry>& before, int status, bool unto
         if (it->second == target) deleted = it->first;  // what del finds first
     const std::string& cwd = fake.workingDirectory;
     int selfDeletions = 0;
+    std::vector<std::string> listed, problems;  // folders listed; problem messages' texts
     for (const std::string& call : fake.calls) {
         std::string op = call.substr(0, call.find(' ')),
                     path = call.substr(std::min(op.size() + 1, call.size()));
+        if (!call.compare(0, 32, "ShowMessageBox [Uninstall] 0x00 "))
+            problems.push_back(call.substr(32));
         if (op == "ShellExecuteFile")
             Require(++selfDeletions == 1 && !fake.inexact.count(platform::kOwnPath) &&
                         target.find_first_of("%!\"") == std::string::npos &&
@@ -191,6 +194,30 @@ void Check(const std::map<std::string, FakeEntry>& before, int status, bool unto
                  ListingKey(path.substr(0, path.size() - name.size() - 1)) + "\\" + name == key) &&
                 key.find(':', key.rfind('\\') + 1) == std::string::npos,
             "names another entry than the one listed, a stream or a device, or a cut one", call);
+        if (listing && !fake.failing.count("FindFirstEntry")) listed.push_back(key);
+    }
+    // A file left in a folder that was listed is reported by the name it was
+    // listed under (unless the listing called it a folder or gave it a
+    // sibling's name, which deletes the sibling, or the message was cut).
+    for (const auto& entry : fake.entries) {
+        auto was = before.find(entry.first);
+        const std::string& key = entry.first;
+        std::string parent = key.substr(0, key.rfind('\\')), name = key.substr(parent.size());
+        if (!untouched || parent == key || was == before.end() ||
+            (entry.second.attributes & kFolderBit) ||
+            was->second.listedAttributes != platform::kInvalidFileAttributes ||
+            !std::count(listed.begin(), listed.end(), parent))
+            continue;
+        if (!was->second.listedAs.empty()) name = "\\" + was->second.listedAs;
+        if (name != key.substr(parent.size()) && before.count(parent + name)) continue;  // alias
+        Require(
+            std::any_of(problems.begin(), problems.end(),
+                        [&](auto& text) {
+                            return text.size() >= 299 ||
+                                   (text.size() >= name.size() &&
+                                    !text.compare(text.size() - name.size(), name.size(), name));
+                        }),
+            "leaves a listed file unreported", key);
     }
 }
 
