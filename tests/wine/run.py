@@ -3,7 +3,7 @@
 out in one throwaway prefix, run by one Launcher run and checked alike: exit status, dialogs,
 the files left in the case's folder (those that stay, byte-identical), starts of Quillstead.exe.
 
-  run.py [--seeds N | --seed S] [--only NAME...] [--keep] [--arch A] [--exe E] [--tools D]
+  run.py [--seeds N] [--seed S] [--only NAME...] [--keep] [--arch A] [--exe E] [--tools D]
 
 Exit status: 0 all passed, 1 a case failed, 77 skipped (the other build's Wine runs here).
 """
@@ -31,7 +31,7 @@ D = ["D\\keep.txt", "D\\sub\\f.txt"]  # a folder outside the tree: drive D:, or 
 O = ["O\\1.txt", "O\\2.txt"]
 NARZ = ["Narzedzia\\a.txt", "Narzedzia\\b.txt", "Narz\u0119dzia\\c.txt"]
 FW_T = "\uff34ool"  # fullwidth T: "Tool" in ANSI
-DEVICE_FILES = ["Aux.txt", "COM1", "com2.txt", "COM\u00b9.txt", "LPT1 .txt", "NUL.txt"]  # in Wine's order
+DEVICES = ["T\\" + n for n in ("Aux.txt", "COM1", "com2.txt", "COM\u00b9.txt", "LPT1 .txt", "NUL.txt")]  # as listed
 # Files outside every case's folder that no case may touch; COM1-9 and LPT1-9 lead to C:\dev.
 CANARIES = ["C:\\canary.txt", "C:\\T\\keep.txt", "C:\\Quillstead.exe", "C:\\r\\keep.txt"] + [
     "C:\\dev\\" + port for port in PORTS]
@@ -89,10 +89,12 @@ CASES = [
     case("safe-link-root", "Uninstall {C}\\L", [UNABLE], tree=D + ["L=>D"]),
     case("safe-link-root-slash", "Uninstall {C}\\L\\", [UNABLE], tree=D + ["L=>D"]),
     # A path drops a last dot or space, and Wine drops a dot from each folder too: "x " and "x.." would
-    # be held as x, and listed through the links "x " and "x.".
+    # be held as x, and listed through the links "x " and "x."; "x \\sub" would enter O\\sub.
     case("safe-space-root", 'Uninstall "{C}\\x "', [UNABLE], tree=O + ["x\\f.txt", "x =>O"]),
     case("safe-space-root-slash", 'Uninstall "{C}\\x /"', [UNABLE], tree=O + ["x\\f.txt", "x =>O"]),
     case("safe-dots-root", "Uninstall {C}\\x..", [UNABLE], tree=D + ["x\\f.txt", "x.=>D"], dosdev={"e:": "D"}),
+    case("safe-space-folder", 'Uninstall "{C}\\x \\sub"', [UNABLE],
+         tree=O + ["O\\sub\\f.txt", "x\\sub\\f.txt", "x =>O"]),
     case("safe-space-missing", 'Uninstall "{C}\\Tool "', [UNABLE], tree=[]),
     case("exact-dir", "Uninstall {C}\\Narz\u0119dzia", [UNABLE], tree=NARZ),
     # Listed names that best fit turned into separators, dots or another entry's name.
@@ -106,10 +108,10 @@ CASES = [
          tree=O + ["T\\a.\\f.txt", "T\\a=>O"]),
     # Names Win32 reads as devices (COM1-9 and LPT1-9 lead to C:\dev, AUX to COM1), and "." and ".."
     # by best fit.
-    case("safe-device-names", "Uninstall {C}\\T", [problem("{C}\\T\\" + n) for n in DEVICE_FILES] + [in_use("{C}\\T")],
-         ["T\\" + n for n in DEVICE_FILES] + ["T\\COM4\\f.txt"], tree=["T\\" + n for n in DEVICE_FILES + ["a.txt", "COM4\\f.txt"]]),
-    case("safe-fake-dots", "Uninstall {C}\\T", [problem("{C}\\T\\."), in_use("{C}\\T")], ["T\\\uff0e", "T\\\uff0e\uff0e\\f.txt"],
-         tree=["T\\a.txt", "T\\\uff0e", "T\\\uff0e\uff0e\\f.txt"]),
+    case("safe-device-names", "Uninstall {C}\\T", [problem("{C}\\" + n) for n in DEVICES] + [in_use("{C}\\T")],
+         DEVICES + ["T\\COM4\\f.txt"], tree=DEVICES + ["T\\a.txt", "T\\COM4\\f.txt"]),
+    case("safe-fake-dots", "Uninstall {C}\\T", [problem("{C}\\T\\."), in_use("{C}\\T")],
+         ["T\\\uff0e", "T\\\uff0e\uff0e\\f.txt"], tree=["T\\a.txt", "T\\\uff0e", "T\\\uff0e\uff0e\\f.txt"]),
     case("safe-dot-loop", "Uninstall {C}\\T", [in_use("{C}\\T")], ["T\\.\uff0f\\", "T\\\uff0e\uff0f\\"],
          tree=["T\\.\uff0f\\", "T\\\uff0e\uff0f\\"], timeout=15000),
     # The working directory and the own path in exact ANSI form.
@@ -186,9 +188,9 @@ def check(s, row, events, after, log):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--seeds", type=int, help="random trees (default 120, or none with --only)")
-    ap.add_argument("--seed", type=int, help="run this random tree alone")
-    ap.add_argument("--only", nargs="*", help="run only these fixed cases (none if no name)")
+    ap.add_argument("--seeds", type=int, help="random trees (default 120, none with --only, from --seed on)")
+    ap.add_argument("--seed", type=int, help="run this random tree alone, or the first of --seeds")
+    ap.add_argument("--only", nargs="+", help="run only these fixed cases")
     ap.add_argument("--keep", action="store_true", help="keep the prefix for inspection")
     ap.add_argument("--arch", choices=WINE, help="the build given; skipped unless it runs here")
     ap.add_argument("--exe", help="default: build/<arch>/Uninstall.exe")
@@ -196,11 +198,12 @@ def main():
     o = ap.parse_args()
     if skip_unless_here(o.arch):
         return 77
-    arch, first, stats = o.arch or arch_here(), random.randrange(10**6), collections.Counter()
+    arch, stats = o.arch or arch_here(), collections.Counter()
+    first = random.randrange(10**6) if o.seed is None else o.seed
     exe = os.path.abspath(o.exe or os.path.join(REPO, "build", arch, "Uninstall.exe"))
-    seeds = [o.seed] if o.seed is not None else range(first, first + (o.seeds if o.seeds is not None else 120
-                                                                      if o.only is None else 0))
-    rows = [r for r in CASES if o.seed is None and (o.only is None or r["name"] in o.only)]
+    seeds = range(first, first + (o.seeds if o.seeds is not None else 0 if o.only else 1 if o.seed is not None
+                                  else 120))
+    rows = [r for r in CASES if o.seed is None and (not o.only or r["name"] in o.only)]
     rows += [random_row(seed, stats) for seed in seeds]
     print("uninstaller: %s\nwine: %s (WINEARCH=%s)\n%d fixed cases, %d random trees %s" % (
         exe, WINE[arch], arch, len(rows) - len(seeds), len(seeds), seeds and [seeds[0], seeds[-1]]), flush=True)
@@ -240,7 +243,8 @@ def main():
             time.sleep(0.5)
         s.confine()
         lost = [c for c in CANARIES if state(s.host(c)) != outside[c]]
-        stats["canary bytes outside the folders, lost"] += sum(outside[c][1] for c in lost)
+        stats.update({"canary bytes beside the trees": sum(outside[c][1] for c in CANARIES),  # ports' too
+                      "canary bytes lost": sum(outside[c][1] for c in lost)})
     finally:
         s.close()
     for row in rows:
