@@ -6,7 +6,9 @@ the texts of the uninstaller's dialogs, and which Wine build runs here.
   winesession.py    prints the build that runs here: win32, or win64 where this
                     machine cannot execute 32-bit code
 """
+import functools
 import hashlib
+import itertools
 import json
 import os
 import select
@@ -50,6 +52,47 @@ def problem(path):
 
 UNABLE = ("Uninstall", "Unable to Uninstall", "none", (OK,), OK)
 SUCCESS = (PRODUCT, "Uninstall successful. BYE BYE !", "information", (OK,), OK)
+PORTS = ["%s%d" % (kind, n) for kind in ("com", "lpt") for n in range(1, 10)]
+NOT_DOS = set('*?<>|"+=,;[] ')  # and anything beyond ASCII
+
+
+def wine_hash(name):
+    """The 15 bits of an 8.3 name that Wine's ntdll (hash_short_file_name) takes from a long
+    name. Shifts and exclusive ors only: the hash is linear in the bits of the characters."""
+    low, h = name.lower(), 0xBEEF
+    for a, b in zip(low, low[1:] + "\0"):
+        h = ((h << 3) ^ (h >> 5) ^ ord(a) ^ (ord(b) << 8)) & 0xFFFF
+    return h
+
+
+def short_name(name):
+    """The 8.3 name Wine lists for a name, which is the name itself when it is a legal one."""
+    stem, dot, ext = name.rpartition(".")
+    if (len(name) <= 12 and name[0] != "." and name.count(".") <= 1 and len(stem if dot else ext) <= 8
+            and (not dot or 1 <= len(ext) <= 3) and not any(c in NOT_DOS or c > "\x7f" for c in name)):
+        return name
+    dos = lambda part: "".join("_" if c in NOT_DOS or c in "~." or c > "\x7f" else c for c in part)  # noqa: E731
+    e, h = name.rfind(".", 1, len(name) - 1), wine_hash(name)
+    short = dos(name[:e if e > 0 else len(name)][:4]).ljust(5, "~") + "".join(
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"[h >> bits & 31] for bits in (10, 5, 0))
+    return (short + ("." + dos(name[e + 1:e + 4]) if e > 0 else "")).upper()
+
+
+@functools.lru_cache(None)
+def short_twins(name, chars="#$&'()+,-0123456789_abcdefghijklmnopqrstuvwxyz"):
+    """Every <stem><4 of chars>.<ext> with the same 8.3 name as <stem>.<ext> under Wine. The
+    hash being linear, the first two characters and the last two are paired by their parts."""
+    stem, _, ext = name.rpartition(".")
+    if short_name(name) == name:
+        return []
+    zero = wine_hash(stem + "\0" * 4 + "." + ext)
+    part = lambda four: wine_hash(stem + four + "." + ext) ^ zero  # noqa: E731
+    halves = {}
+    for a, b in itertools.product(chars, repeat=2):
+        halves.setdefault(part(a + b + "\0\0"), []).append(a + b)
+    twins = (stem + ab + c + d + "." + ext for c, d in itertools.product(chars, repeat=2)
+             for ab in halves.get(wine_hash(name) ^ zero ^ part("\0\0" + c + d), ()))
+    return [t for t in twins if short_name(t) == short_name(name)]
 
 
 def can_run_32bit():
@@ -143,13 +186,14 @@ class WineSession:
                                   if os.path.isdir(self.prefix) else self.root)
 
     def confine(self):
-        """Cuts every way out of the prefix: drive letters that lead outside it (Wine
-        maps Z: to /) and links in drive_c that do (the profile folders lead home)."""
+        """Cuts every way out of the prefix: drive letters and ports that lead outside it (Wine
+        maps Z: to /, COM1 to /dev/ttyS0) and links in drive_c that do (the profile folders lead
+        home)."""
         inside = os.path.realpath(self.prefix) + os.sep
         devices = os.path.join(self.prefix, "dosdevices")
         for name in os.listdir(devices):
             path = os.path.join(devices, name)
-            if len(name) == 2 and name[1] == ":" and not os.path.realpath(path).startswith(inside):
+            if not os.path.realpath(path).startswith(inside):
                 os.unlink(path)
         if os.path.lexists(os.path.join(devices, "z:")):
             raise RuntimeError("drive Z: is still mapped")
@@ -159,6 +203,16 @@ class WineSession:
                 if os.path.islink(path) and not os.path.realpath(path).startswith(inside):
                     os.unlink(path)
                     os.mkdir(path)
+
+    def map_ports(self, folder):
+        """Points COM1-9 and LPT1-9 at the files of those names in folder (on drive C:), where a
+        program that takes a listed name such as "com1.txt" for the port is caught. Wine's
+        mountmgr maps the host's ports again whenever the services start."""
+        for port in PORTS:
+            link = os.path.join(self.prefix, "dosdevices", port)
+            if os.path.lexists(link):
+                os.unlink(link)
+            os.symlink(self.host(folder + "\\" + port), link)
 
     def boot(self, managed_windows=False):
         self.wine("wineboot", "-i", timeout=90)

@@ -3,7 +3,7 @@
 out in one throwaway prefix, run by one Launcher run and checked alike: exit status, dialogs,
 the files left in the case's folder (those that stay, byte-identical), starts of Quillstead.exe.
 
-  run.py [--seeds N | --seed S] [--only NAME...] [--keep] [--arch A] [--exe E] [--tools D]
+  run.py [--seeds N] [--seed S] [--only NAME...] [--keep] [--arch A] [--exe E] [--tools D]
 
 Exit status: 0 all passed, 1 a case failed, 77 skipped (the other build's Wine runs here).
 """
@@ -18,8 +18,8 @@ import time
 sys.dont_write_bytecode = True  # nothing written beside the sources
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(REPO, "tools"))
-from winesession import (NO, SUCCESS, UNABLE, WINE, YES, WineSession, arch_here, confirm,  # noqa: E402
-                         in_use, problem, read_records, skip_unless_here, snapshot, state)
+from winesession import (NO, PORTS, SUCCESS, UNABLE, WINE, YES, WineSession, arch_here, confirm,  # noqa: E402
+                         in_use, problem, read_records, short_name, skip_unless_here, snapshot, state)
 import trees  # noqa: E402
 
 # A tree with nested folders, an empty one, and names that start with dots.
@@ -31,18 +31,20 @@ D = ["D\\keep.txt", "D\\sub\\f.txt"]  # a folder outside the tree: drive D:, or 
 O = ["O\\1.txt", "O\\2.txt"]
 NARZ = ["Narzedzia\\a.txt", "Narzedzia\\b.txt", "Narz\u0119dzia\\c.txt"]
 FW_T = "\uff34ool"  # fullwidth T: "Tool" in ANSI
-# Files outside every case's folder that no case may touch.
-CANARIES = ["C:\\canary.txt", "C:\\T\\keep.txt", "C:\\Quillstead.exe", "C:\\r\\keep.txt"]
+DEVICES = ["T\\" + n for n in ("Aux.txt", "COM1", "com2.txt", "COM\u00b9.txt", "LPT1 .txt", "NUL.txt")]  # as listed
+# Files outside every case's folder that no case may touch; COM1-9 and LPT1-9 lead to C:\dev.
+CANARIES = ["C:\\canary.txt", "C:\\T\\keep.txt", "C:\\Quillstead.exe", "C:\\r\\keep.txt"] + [
+    "C:\\dev\\" + port for port in PORTS]
 
 
 def case(name, args, dialogs, left=None, tree=TREE, exe=EXE, cwd="{C}", env=(), record=None, until="",
-         timeout=20000, **more):
-    """{C}\\<exe> <args> started in cwd, {C} being C:\\e2e\\<name>; tree: laid out first;
+         timeout=20000, run=None, **more):
+    """{C}\\<exe> (or run) <args> started in cwd, {C} being C:\\e2e\\<name>; tree: laid out first;
     dialogs: (caption, text, icon, buttons, answer) in order (status 0 after UNABLE, else 1);
     left: what {C} holds at the end, parents implied (None: all it held); record: starts of
     Quillstead.exe (command line, working directory, hand-off arguments); until="answers":
-    wait for the dialogs of later processes too. more: drive (the folder that is D:), relay
-    (calls that the relay log shows in this order)."""
+    wait for the dialogs of later processes too. more: dosdev (device such as "d:" -> folder in {C}),
+    relay (calls that the relay log shows in this order)."""
     # The 20 s time-out has room for Wine's desktop, which takes 10 s to start for the first
     # dialog when its RpcSs service fails to start.
     folder = "C:\\e2e\\" + name
@@ -51,7 +53,7 @@ def case(name, args, dialogs, left=None, tree=TREE, exe=EXE, cwd="{C}", env=(), 
     return dict(name=name, folder=folder, entries=tree + [exe], status=0 if dialogs[-1:] == [UNABLE] else 1,
                 ordered=True, dialogs=list(map(fill, dialogs)), record=record and list(map(fill, record)),
                 left=[e.split("=>")[0] for e in tree + [exe]] if left is None else left,
-                keys=[("dir", fill(cwd)), ("cmd", fill('"%s\\%s" %s' % (folder, exe, args)).rstrip()),
+                keys=[("dir", fill(cwd)), ("cmd", fill('"%s" %s' % (run or folder + "\\" + exe, args)).rstrip()),
                       ("answers", ",".join(str(d[4]) for d in dialogs)), ("until", until),
                       ("timeout", str(timeout))] + [("env", e) for e in env], **more)
 
@@ -83,9 +85,17 @@ CASES = [
     case("safe-drive", "Uninstall C:", [UNABLE]),
     case("safe-drive-root", "Uninstall C:\\", [UNABLE]),
     case("safe-up-to-root", "Uninstall C:\\T\\..", [UNABLE]),
-    case("safe-device-root", "Uninstall \\??\\D:", [UNABLE], tree=D, drive="D"),
+    case("safe-device-root", "Uninstall \\??\\D:", [UNABLE], tree=D, dosdev={"d:": "D"}),
     case("safe-link-root", "Uninstall {C}\\L", [UNABLE], tree=D + ["L=>D"]),
     case("safe-link-root-slash", "Uninstall {C}\\L\\", [UNABLE], tree=D + ["L=>D"]),
+    # A path drops a last dot or space, and Wine drops a dot from each folder too: "x " and "x.." would
+    # be held as x, and listed through the links "x " and "x."; "x \\sub" would enter O\\sub.
+    case("safe-space-root", 'Uninstall "{C}\\x "', [UNABLE], tree=O + ["x\\f.txt", "x =>O"]),
+    case("safe-space-root-slash", 'Uninstall "{C}\\x /"', [UNABLE], tree=O + ["x\\f.txt", "x =>O"]),
+    case("safe-dots-root", "Uninstall {C}\\x..", [UNABLE], tree=D + ["x\\f.txt", "x.=>D"], dosdev={"e:": "D"}),
+    case("safe-space-folder", 'Uninstall "{C}\\x \\sub"', [UNABLE],
+         tree=O + ["O\\sub\\f.txt", "x\\sub\\f.txt", "x =>O"]),
+    case("safe-space-missing", 'Uninstall "{C}\\Tool "', [UNABLE], tree=[]),
     case("exact-dir", "Uninstall {C}\\Narz\u0119dzia", [UNABLE], tree=NARZ),
     # Listed names that best fit turned into separators, dots or another entry's name.
     case("safe-slash-dir", "Uninstall {C}\\T", [in_use("{C}\\T")], ["T\\..\uff0fx\\f.txt", "x\\keep.txt"],
@@ -96,6 +106,12 @@ CASES = [
          tree=O + ["T\\\uff41\\f.txt", "T\\a=>O"]),
     case("safe-trailing-dot", "Uninstall {C}\\T", [in_use("{C}\\T")], ["T\\a.\\f.txt", "T\\a"] + O,
          tree=O + ["T\\a.\\f.txt", "T\\a=>O"]),
+    # Names Win32 reads as devices (COM1-9 and LPT1-9 lead to C:\dev, AUX to COM1), and "." and ".."
+    # by best fit.
+    case("safe-device-names", "Uninstall {C}\\T", [problem("{C}\\" + n) for n in DEVICES] + [in_use("{C}\\T")],
+         DEVICES + ["T\\COM4\\f.txt"], tree=DEVICES + ["T\\a.txt", "T\\COM4\\f.txt"]),
+    case("safe-fake-dots", "Uninstall {C}\\T", [problem("{C}\\T\\."), in_use("{C}\\T")],
+         ["T\\\uff0e", "T\\\uff0e\uff0e\\f.txt"], tree=["T\\a.txt", "T\\\uff0e", "T\\\uff0e\uff0e\\f.txt"]),
     case("safe-dot-loop", "Uninstall {C}\\T", [in_use("{C}\\T")], ["T\\.\uff0f\\", "T\\\uff0e\uff0f\\"],
          tree=["T\\.\uff0f\\", "T\\\uff0e\uff0f\\"], timeout=15000),
     # The working directory and the own path in exact ANSI form.
@@ -106,9 +122,14 @@ CASES = [
     # Self-deletion and start-up.
     case("safe-percent", "Uninstall {C}\\T", [SUCCESS], ["%OS%.exe", "Windows_NT.exe"],
          exe="%OS%.exe", tree=TREE + ["Windows_NT.exe"], env=["OS=Windows_NT"]),
+    # Wine gives Uninstall.exe the 8.3 name of Uninstall-dtj.exe, listed first.
+    case("self-delete-twin", "Uninstall {C}\\T", [SUCCESS], ["x\\" + EXE, "x\\Uninstall-dtj.exe"], exe="x\\" + EXE,
+         tree=TREE + ["x\\Uninstall-dtj.exe"]),
+    case("self-delete-case", "Uninstall {C}\\T", [SUCCESS], [], run="c:\\E2E\\self-delete-case\\uninstall.EXE"),
     case("dll-restriction", "Install", [], tree=[], env=["WINEDEBUG=+relay"],
          relay=["SetDefaultDllDirectories(00000800)", "Sleep(000001f4)"]),
 ]
+assert len({short_name(r["name"]) for r in CASES}) == len(CASES), "case folders that Wine gives one 8.3 name"
 
 
 def random_row(seed, stats):
@@ -167,8 +188,8 @@ def check(s, row, events, after, log):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--seeds", type=int, default=120, help="random trees (default 120)")
-    ap.add_argument("--seed", type=int, help="run this random tree alone")
+    ap.add_argument("--seeds", type=int, help="random trees (default 120, none with --only, from --seed on)")
+    ap.add_argument("--seed", type=int, help="run this random tree alone, or the first of --seeds")
     ap.add_argument("--only", nargs="+", help="run only these fixed cases")
     ap.add_argument("--keep", action="store_true", help="keep the prefix for inspection")
     ap.add_argument("--arch", choices=WINE, help="the build given; skipped unless it runs here")
@@ -177,9 +198,11 @@ def main():
     o = ap.parse_args()
     if skip_unless_here(o.arch):
         return 77
-    arch, first, stats = o.arch or arch_here(), random.randrange(10**6), collections.Counter()
+    arch, stats = o.arch or arch_here(), collections.Counter()
+    first = random.randrange(10**6) if o.seed is None else o.seed
     exe = os.path.abspath(o.exe or os.path.join(REPO, "build", arch, "Uninstall.exe"))
-    seeds = [o.seed] if o.seed is not None else [] if o.only else range(first, first + o.seeds)
+    seeds = range(first, first + (o.seeds if o.seeds is not None else 0 if o.only else 1 if o.seed is not None
+                                  else 120))
     rows = [r for r in CASES if o.seed is None and (not o.only or r["name"] in o.only)]
     rows += [random_row(seed, stats) for seed in seeds]
     print("uninstaller: %s\nwine: %s (WINEARCH=%s)\n%d fixed cases, %d random trees %s" % (
@@ -192,10 +215,11 @@ def main():
         s.install_tools(exe, o.tools or os.path.join(REPO, "build", arch, "tools"))
         s.keep_services()  # else they would start with dll-restriction's relay log, and crawl
         s.lay_out("C:", [c[3:] for c in CANARIES])
+        s.map_ports("C:\\dev")
         for row in rows:
             s.lay_out(row["folder"], row["entries"])
-            if "drive" in row:  # inside the prefix, as every drive here
-                os.symlink(s.host(row["folder"] + "\\" + row["drive"]), os.path.join(s.prefix, "dosdevices", "d:"))
+            for device, target in row.get("dosdev", {}).items():  # inside the prefix, as every drive here
+                os.symlink(s.host(row["folder"] + "\\" + target), os.path.join(s.prefix, "dosdevices", device))
             row["keys"].append(("env", "QUILLSTEAD_RECORD=C:\\run\\%s.record" % row["name"]))
         s.confine()
         outside = {c: state(s.host(c)) for c in CANARIES}
@@ -219,6 +243,8 @@ def main():
             time.sleep(0.5)
         s.confine()
         lost = [c for c in CANARIES if state(s.host(c)) != outside[c]]
+        stats.update({"canary bytes beside the trees": sum(outside[c][1] for c in CANARIES),  # ports' too
+                      "canary bytes lost": sum(outside[c][1] for c in lost)})
     finally:
         s.close()
     for row in rows:

@@ -1,17 +1,19 @@
 """Randomized trees for run.py and the removal rules they are checked against. A seed gives a
 tree up to 8 deep beside and below canaries, with odd names, entry paths of 258-261
-characters, read-only, held-open and too-long files, links to canaries and host names that
-best fit turns into names with separators, a trailing dot or space, or a sibling's name."""
+characters, read-only, held-open and too-long files, links to canaries, device names and host
+names that best fit turns into names with separators, a trailing dot or space, "." or "..",
+or a sibling's name; some roots end in a dot or a space beside a link to canaries, and some
+exes lie beside files with the same 8.3 name."""
 import random
 import string
 
-from winesession import SUCCESS, UNABLE, in_use, problem
+from winesession import SUCCESS, UNABLE, in_use, problem, short_twins
 
 MAX = 259  # longest pattern or entry path the program uses
 CHARS = string.ascii_letters + string.digits + " &%^()!'-_#$@+,;=[]{}`"
 ODD = [".profile", "...", "..x", " lead", "a&b", "%OS%", "x^y", "(1)", "hey!", "it's", "x.", "y "]
 DEVICES = {"con", "prn", "aux", "nul", "conin$", "conout$"} | {
-    p + str(i) for p in ("com", "lpt") for i in range(10)}
+    p + i for p in ("com", "lpt") for i in "0123456789\u00b9\u00b2\u00b3"}
 EXES = ["Uninstall.exe", "Un install.exe", "a&b.exe", "x^y (1).exe", "100%.exe"]
 # Host characters that the listing turns into ANSI (code page 1252) by best fit.
 SEPARATORS = "\uff0f\u2215\u2044\uff3c\u2216\uff1a\u2236\uff0a\uff02\uff1c\uff1e\uff5c"
@@ -26,8 +28,12 @@ def listed(name):
     return "".join(BESTFIT.get(c, c) for c in name)
 
 
+def device(name):  # Win32 reads the name as a device
+    return listed(name).split(".")[0].rstrip(" ").lower() in DEVICES
+
+
 def usable(name):  # the program uses a listed name only where it names the entry
-    return listed(name) == name and not set(name) & set('\\/:*?"<>|') and name[-1] not in ". "
+    return listed(name) == name and not set(name) & set('\\/:*?"<>|') and name[-1] not in ". " and not device(name)
 
 
 def insert(rng, name, chars):  # one of chars, anywhere in name
@@ -55,10 +61,10 @@ def new_name(rng, siblings, is_dir, bad=0.0, length=0):
 
 def special(rng, node, taken):
     """Adds a file, or a folder with a file, whose listed name cannot be used (separator,
-    trailing dot or space), names nothing (non-ANSI) or names a sibling (alias)."""
+    trailing dot or space, a device, "." or ".."), names nothing (non-ANSI) or names a sibling."""
     twins = [n for n, c in node.items() if n and usable(n) and set(n) & set(string.ascii_letters)
              and (c in ("f", "ro", "dlink") or isinstance(c, dict))]
-    kind = rng.choice(["sep", "dot", "orphan"] + ["alias"] * 2 * bool(twins))
+    kind = rng.choice(["sep", "dot", "orphan", "device", "fake"] + ["alias"] * 2 * bool(twins))
     if kind == "alias":  # no file alias of a folder link: Wine might delete the link
         twin = rng.choice(twins)
         n = "".join(chr(ord(c) + 0xFEE0) if c in string.ascii_letters else c for c in twin)  # fullwidth
@@ -66,8 +72,10 @@ def special(rng, node, taken):
     else:
         n, is_dir = new_name(rng, taken, False), rng.random() < 0.5
         n = insert(rng, n, SEPARATORS) if kind == "sep" else insert(rng, n, NON_ANSI) if kind == "orphan" else (
-            n + rng.choice("\uff0e\u3000"))
-        if listed(n).lower() in taken or listed(n).lower().split(".")[0].rstrip() in DEVICES:
+            n + rng.choice("\uff0e\u3000") if kind == "dot" else rng.choice(["\uff0e", "\uff0e\uff0e"]) if
+            kind == "fake" else "".join(rng.choice((c, c.upper())) for c in rng.choice(sorted(DEVICES))) + " " *
+            rng.randint(0, 2) + rng.choice(["", ".txt", ".a.b"]))
+        if listed(n).lower() in taken or device(n) != (kind == "device"):
             return
         taken.add(listed(n).lower())
     node[n] = {new_name(rng, set(), False): "f"} if is_dir else "f"
@@ -97,9 +105,10 @@ def plan(seed):
     long_root = bad and not odd and rng.random() < 0.1  # its pattern (root + "\\*") just fits, or not
     name = new_name(rng, {"o", "x", "w"}, True, 0, long_root and rng.choice([256, 257, 258]) - len(home) - 1)
     name = insert(rng, name, NON_ANSI) if odd == "root" else name
-    form = rng.randrange(6)
-    arg, cwd = [(home + "\\" + name, base), (home + "\\" + name + "\\", base), (name, home),
-                (".\\" + name + "\\", home), ("..\\" + name, home + "\\O"), (home[2:] + "\\" + name, base)][form]
+    form, tail = rng.randrange(6), rng.choice([" ", "  ", ".", "..", " .", ". "]) * (rng.random() < 0.08)
+    rn = name + tail  # a root ending in a dot or a space, beside a link (entries) that Wine would list
+    arg, cwd = [(home + "\\" + rn, base), (home + "\\" + rn + "\\", base), (rn, home),
+                (".\\" + rn + "\\", home), ("..\\" + rn, home + "\\O"), (home[2:] + "\\" + rn, base)][form]
     tree = grow(rng, rng.randint(1, 8), bad)
     dirs, files = [], []
 
@@ -129,11 +138,18 @@ def plan(seed):
         tree["Uninstall.exe"] = "exe"
     exe = home + "\\" + name + "\\Uninstall.exe" if inside else base + (
         "\\\uff58\\" if odd == "exe" else "\\x\\") + rng.choice(EXES)
+    # Files beside the exe with its 8.3 name: the one listed first is what its short path names.
+    own = exe.rsplit("\\", 1)[1]
+    twins = rng.sample(short_twins(own), min(rng.choice([0, 0, 1, 2]), len(short_twins(own))))
+    tree.update(dict.fromkeys(twins if inside else [], "ro"))
     quoted = " " in arg or rng.random() < 0.5  # a backslash before the closing quote is doubled
     comspec = rng.random() < 0.85
+    first = min(twins + [own], key=lambda n: (n.upper(), n)) != own  # Wine lists by upper case first
+    refused = listed(arg) != arg or any(c not in (".", "..") and c[-1:] in (".", " ") for c in arg.split("\\"))
     return dict(seed=seed, base=base, home=home, name=name, arg=arg, cwd=cwd, tree=tree, exe=exe, odd=odd,
-                held=held and held[2], comspec=comspec, refused=listed(arg) != arg, form=form,
-                deleted=comspec and listed(arg + exe) == arg + exe and not set("%!") & set(exe),
+                held=held and held[2], comspec=comspec, refused=refused, form=form, tail=tail, twins=twins,
+                inside=inside, first=first, deleted=comspec and not refused and listed(exe) == exe and not first
+                and not set("%!") & set(exe),
                 cmd='"%s" Uninstall %s' % (exe, '"%s"' % (arg + "\\" * arg.endswith("\\")) if quoted else arg))
 
 
@@ -145,6 +161,9 @@ def entries(p):
     out += {"root": [at(listed(p["name"]), "keep.txt")], "home": ["W\\%s\\keep.txt" % p["name"]],
             "exe": ["x\\" + p["exe"].split("\\")[-1]], "": []}[p["odd"]]  # best-fit twins
     out.append(p["exe"][len(p["base"]) + 1:])
+    out += [out[-1].rsplit("\\", 1)[0] + "\\" + t for t in p["twins"] if not p["inside"]]
+    link = p["tail"][:-1] if p["tail"].endswith(".") else p["tail"]  # Wine drops a folder's last dot
+    out += [at(p["name"] + link) + "=>" + p["base"] + "\\" + canaries[0]] * bool(link)
 
     def walk(node, rel):
         out.append(rel + "\\")
@@ -175,7 +194,8 @@ def model(p, root, stats):
         for n, c in node.items():
             sub, r, folder, shown = path + "\\" + listed(n), rel + "\\" + n, isinstance(c, dict), listed(n)
             stats["folders" if folder else KINDS[c]] += 1
-            stats["names: " + ("plain" if usable(n) else "ending in . or space" if shown == n else "unusable"
+            stats["names: " + ("plain" if usable(n) else "device" if device(n) else ". or .. by best fit" if shown
+                               in (".", "..") else "ending in . or space" if shown == n else "unusable"
                                if not usable(shown) else "alias" if shown.lower() in map(str.lower, node)
                                else "non-ANSI")] += 1
             stats["entry paths of %d" % len(sub)] += 258 <= len(sub) <= 261
@@ -199,12 +219,14 @@ def model(p, root, stats):
         keep(p["tree"], root)
     elif not emptied(p["tree"], p["arg"], root):
         left.add(root)
-    if p["exe"].startswith(p["home"] + "\\" + p["name"] + "\\") and p["deleted"]:
+    if p["inside"] and p["deleted"]:
         left.discard(root + "\\Uninstall.exe")
     final = UNABLE if p["refused"] else in_use(p["arg"]) if root in left else SUCCESS
     for key in ("roots: " + ["absolute", "trailing backslash", "relative", "relative", "relative", "rooted"][
             p["form"]], "final: " + {UNABLE: "unable", SUCCESS: "success"}.get(final, "in use"),
                 "non-ANSI: " + (p["odd"] or "none"), "exes: " + ("deleted" if p["deleted"] else "kept")):
         stats[key] += 1
+    stats["roots: ending in . or space"] += bool(p["tail"])
+    stats["exes: beside an 8.3 twin" + " listed first" * p["first"]] += bool(p["twins"])
     stats["problem messages"] += len(messages)
     return left, messages + [final], 1 - p["refused"]
