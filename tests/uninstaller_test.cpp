@@ -108,6 +108,7 @@ TEST(Removal, RefusesRootsItCannotTrust) {
         {"relative", "Tool", kRemoved},
         {"folder on a share", "\\\\server\\share\\dir", kRemoved},
         {"\\\\?\\ folder", "\\\\?\\C:\\Apps\\Tool", kRemoved},
+        {"\\\\.\\ folder", "\\\\.\\C:\\Apps\\Tool", kRemoved},
         {"trailing backslash", "C:\\Apps\\Tool\\", kRemoved},
         {"ends in a quote", "C:\\Apps\\Tool\"", kInUse},
         {"missing", "C:\\Apps\\Nope", kInUse},

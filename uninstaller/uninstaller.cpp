@@ -95,7 +95,7 @@ bool ResolveEntryPath(const char* path, char* fullPath, size_t size) {
 bool IsRefusedRoot(const char* directory, char* fullPath, size_t size) {
     if (RootTextIsRefused(directory, kDirectorySize) ||
         !ResolveEntryPath(directory, fullPath, size) || IsVolumeRoot(fullPath) ||
-        HasLooseComponent(fullPath, true))
+        HasLooseComponent(SkipVolume(fullPath), true))
         return true;
     unsigned long attributes = GetFileAttributesA(fullPath);
     return attributes != kInvalidFileAttributes && (attributes & kFileAttributeReparsePoint);
