@@ -195,6 +195,13 @@ class WineSession:
         if not self.keeper.stdout.readline().startswith(b"held"):
             raise RuntimeError("the Wine process that keeps the services running did not start")
 
+    def start(self, *args):
+        """Starts a Wine program from C:\\ with its output on a pipe; call keep_services()
+        first, or the pipe would wait for the services, which inherit it."""
+        return subprocess.Popen([WINE[self.arch], *args], env=self.env, cwd=self.host("C:\\"),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL)
+
     def lay_out(self, folder, entries):
         """Makes entries below folder: "a\\" a folder, "ro:a" a read-only file, "a=>b" a link
         to b (below folder, or C:\\...), "*.exe" a copy of the installed Uninstall.exe (of
