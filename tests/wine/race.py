@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
-"""Uninstall.exe under Wine in a real race: while it deletes, Racer.exe (another Wine program)
-renames the folder it is in (race-inside) or the root's parent (race-above), and the host puts
-a link to a canary folder of the same shape in its place. Every run must leave the canary
-byte-identical and everything outside its case folder untouched, end with status 1 and the
-success message alone, and the rename must fail with a sharing violation (32).
+"""Uninstall.exe under Wine in a real race: while it works, Racer.exe (another Wine program) renames
+a folder it is about to list (race-inside, ten times a run) or the root's parent (race-above),
+and a host link to a canary folder of the same shape takes its place at once: the link's name
+differs only in case, and Wine looks a name up case-blind only once the exact one is gone. Each
+run must leave the canaries byte-identical and all outside its case folder untouched, end with
+status 1 and the success message alone, and each rename the racer tries must fail with a sharing
+violation (32).
 
   race.py [--runs N] [--keep] [--arch A] [--exe E] [--tools D]
 
@@ -22,48 +24,77 @@ REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 sys.path.insert(0, os.path.join(REPO, "tools"))
 from winesession import SUCCESS, WINE, WineSession, arch_here, in_use, skip_unless_here, snapshot  # noqa: E402
 
-# Wine lists names sorted: the racer starts once the first is deleted and stops once the last is.
+# Wine lists names sorted. A canary lacks its folder's last name: once the folder is gone, the
+# racer's END check through the link finds nothing there, so it stops and moves no canary.
 NAMES = ["000-start"] + ["f%04d.txt" % i for i in range(1500)] + ["zzz-end"]
-# name, root, the folder renamed, the files' folder below it (and below the canary K).
-CASES = [("race-inside", "T", "T\\a", ""), ("race-above", "P\\T", "P", "\\T")]
+FEW, RACES = ["000-start"] + ["f%d.txt" % i for i in range(8)] + ["zzz-end"], range(1, 11)
+# Empty folders beside C:\race: a path through C:\RACE is looked up by reading them all, which
+# makes each of the uninstaller's calls slow and even, so that the racer can aim between them.
+BESIDE = ["pad%05d\\" % i for i in range(40000)]
+# {C}: the case folder; {S}: the same through C:\RACE. links: (link, canary), made before the
+# run, or, when armed, once the listing of T is read (so that it does not list them), each taken
+# away again when its race is over. racer: ARMED (PACE START END FROM TO)...
+CASES = [
+    ("race-inside", dict(
+        tree=["T\\0-armed"] + ["T\\0-b%02d" % i for i in range(50)] + [
+            "T\\%02d-p%d" % (i, j) for i in RACES for j in range(3)] + [
+            "T\\%02d-q\\%s" % (i, n) for i in RACES for n in FEW] + [
+            "K\\%02d\\%s" % (i, n) for i in RACES for n in FEW[:-1]] + ["T\\zz-%02d" % i for i in range(50)],
+        root="{S}\\T", armed=True, links=[("T\\%02d-Q" % i, "K\\%02d" % i) for i in RACES],
+        racer=["{C}\\T\\0-armed"] + ["{C}\\T\\%02d-%s" % (i, p) for i in RACES for p in (
+            "p0", "p2", "q\\zzz-end", "q", "q-moved")])),
+    ("race-above", dict(
+        tree=["P\\T\\" + n for n in NAMES] + ["K\\T\\" + n for n in NAMES[:-1]], root="{C}\\P\\T",
+        armed=False, links=[("p", "K")],
+        racer=["{C}\\P\\T\\000-start"] * 3 + ["{C}\\P\\T\\zzz-end", "{C}\\P", "{C}\\P-moved"])),
+]
 
 
-def run_once(s, name, root, moved, below, folder):
-    s.lay_out(folder, [moved + below + "\\" + n for n in NAMES] + ["K" + below + "\\" + n for n in NAMES]
-              + ["Uninstall.exe"])
-    files, canary = folder + "\\" + moved + below, s.host(folder + "\\K")
-    outside = {k: v for k, v in snapshot(s.host("C:\\race")).items() if not k.startswith(folder[8:] + "\\")}
-    before = snapshot(canary)
-    racer = s.start("C:\\tools\\Racer.exe", files + "\\" + NAMES[0], files + "\\" + NAMES[-1],
-                    folder + "\\" + moved, folder + "\\" + moved + "-moved")
+def run_once(s, name, case, folder):
+    fill = lambda v: v.replace("{C}", folder).replace("{S}", "C:\\RACE" + folder[7:])  # noqa: E731
+    s.lay_out(folder, case["tree"] + ["Uninstall.exe"])
+    canary, links = s.host(folder + "\\K"), [[s.host(folder + "\\" + p) for p in ab] for ab in case["links"]]
+    for link, target in links * (not case["armed"]):
+        os.symlink(target, link)
+    outside = {k: v for k, v in snapshot(s.host("C:\\race")).items() if k.split("\\")[0] != folder[8:]}
+    before, said = snapshot(canary), []
+    racer = s.start("C:\\tools\\Racer.exe", *map(fill, case["racer"]))
     if not racer.stdout.readline().startswith(b"ready"):
         raise RuntimeError("Racer.exe did not start")
-    said = []
 
-    def follow():  # the link goes in as soon as the rename is seen
-        for line in racer.stdout:
-            said.append(line.decode().strip())
-            if line.startswith(b"moved"):
-                os.symlink(canary, s.host(folder + "\\" + moved))
+    def follow():
+        for line in map(bytes.decode, racer.stdout):
+            said.append(line.split())
+            for link, target in links * (case["armed"] and said[-1][0] == "armed"):
+                os.symlink(target, link)
+            if case["armed"] and said[-1][0] == "failed":
+                os.unlink(links[int(said[-1][1]) - 1][0])
     reader = threading.Thread(target=follow)
     reader.start()
-    events = s.run_cases([(name, [("cmd", '"%s\\Uninstall.exe" Uninstall %s\\%s' % (folder, folder, root)),
-                                  ("answers", "1"), ("timeout", "30000")])], timeout=60)
+    root = fill(case["root"])
+    events = s.run_cases([(name, [("cmd", '"%s\\Uninstall.exe" Uninstall %s' % (folder, root)), ("answers", "1"),
+                                  ("timeout", "40000")])], timeout=70)
     try:
         racer.wait(15)
     except subprocess.TimeoutExpired:
         racer.kill()
     reader.join(5)
-    after = snapshot(canary)
+    deadline = time.monotonic() + 15  # the copy deletes itself after it ends: not in a later run
+    while os.path.exists(s.host(folder + "\\Uninstall.exe")) and time.monotonic() < deadline:
+        time.sleep(0.2)
+    after, now = snapshot(canary), snapshot(s.host("C:\\race"))
     lost = sum(after.get(k) != v for k, v in before.items())
-    now = snapshot(s.host("C:\\race"))
     touched = sorted(k for k in outside if now.get(k) != outside[k])
     ends = [e for e in events if e["event"] == "exit"]
     dialogs = [(d["caption"], d["text"], d["icon"]) for d in events if d["event"] == "dialog"]
-    known = {SUCCESS[:3]: "SUCCESS", in_use(folder + "\\" + root)[:3]: "in use"}
+    known = {SUCCESS[:3]: "SUCCESS", in_use(root)[:3]: "in use"}
     final = dialogs and known.get(dialogs[-1], repr(dialogs[-1][1][:80])) or "none"
-    result = said[0] if said else "no answer"
-    faults = ["racer: %s, expected failed 32" % result] * (not result.startswith("failed 32 "))
+    races = ["moved" if w[0] == "moved" else "missed" if w[2] == "0" else "failed " + w[2]
+             for w in said if w[0] in ("moved", "failed")]
+    result = ", ".join("%d× %s" % (races.count(r), r) for r in sorted(set(races))) or "no result"
+    faults = []
+    if set(races) - {"failed 32", "missed"} or "failed 32" not in races:
+        faults.append("racer: %s; every race it made must fail with 32" % result)
     faults += ["canary files lost: %d of %d" % (lost, len(before))] * bool(lost)
     faults += ["outside the case folder touched: %s" % touched[:6]] * bool(touched)
     if not ends or ends[0]["status"] != 1 or ends[0]["timed_out"]:
@@ -97,12 +128,11 @@ def main():
         s.install_tools(exe, tools)
         s.write("C:\\tools\\Racer.exe", source=os.path.join(tools, "Racer.exe"))
         s.keep_services()
-        s.lay_out("C:\\race", ["keep.txt"])
+        s.lay_out("C:", ["race\\keep.txt"] + BESIDE)
         s.confine()
-        for name, root, moved, below in CASES:
+        for name, case in CASES:
             for run in range(1, o.runs + 1):
-                summary, faults, lost[name, run] = run_once(
-                    s, name, root, moved, below, "C:\\race\\%s-%d" % (name, run))
+                summary, faults, lost[name, run] = run_once(s, name, case, "C:\\race\\%s-%d" % (name, run))
                 print("%s %s #%d: %s" % ("FAIL" if faults else "PASS", name, run, summary), flush=True)
                 for line in faults:
                     print("    " + line)
@@ -110,7 +140,7 @@ def main():
         s.confine()
     finally:
         s.close()
-    for name, *_ in CASES:
+    for name, _ in CASES:
         runs = [v for (n, _), v in lost.items() if n == name]
         print("%s: %d of %d runs lost canary files %s" % (name, sum(map(bool, runs)), len(runs), runs))
     print("time: %.1f s" % (time.monotonic() - started))
