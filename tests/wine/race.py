@@ -1,22 +1,20 @@
 #!/usr/bin/env python3
-"""Uninstall.exe under Wine in a real race: while it works, Racer.exe (another Wine program) renames
-a folder it is about to list (race-inside, ten times a run) or the root's parent (race-above),
-and a host link to a canary folder of the same shape takes its place at once: the link's name
-differs only in case, and Wine looks a name up case-blind only once the exact one is gone. Each
-run must leave the canaries byte-identical and all outside its case folder untouched, end with
-status 1 and the success message alone, and each rename the racer tries must fail with a sharing
-violation (32).
-
-  race.py [--runs N] [--keep] [--arch A] [--exe E] [--tools D]
-
-Exit status: 0 all passed, 1 a run failed, 77 skipped (the other build's Wine runs here).
-"""
+"""Uninstall.exe under Wine while another program renames the folders it works in."""
+# Racer.exe (tools/racer.c), a Wine program so that Wine's sharing rules apply, renames a folder
+# of the tree between the uninstaller's check of it and its listing (race-inside, ten times a
+# run) or the root's parent (race-above). A host link to a canary folder of the same shape takes
+# its place at once: its name differs only in case, and Wine looks a name up case-blind only
+# once the exact one is gone. Each run must leave the canaries byte-identical and all outside
+# its case folder untouched, end with status 1 and the success message alone, and every rename
+# tried must fail with a sharing violation (32).
+#
+#   race.py [--runs N] [--keep] [--arch A] [--exe E] [--tools D]
+#
+# Exit status: 0 all passed, 1 a run failed, 77 skipped (the other build's Wine runs here).
 import argparse
 import os
 import signal
-import subprocess
 import sys
-import threading
 import time
 
 sys.dont_write_bytecode = True  # nothing written beside the sources
@@ -31,9 +29,8 @@ FEW, RACES = ["000-start"] + ["f%d.txt" % i for i in range(8)] + ["zzz-end"], ra
 # Empty folders beside C:\race: a path through C:\RACE is looked up by reading them all, which
 # makes each of the uninstaller's calls slow and even, so that the racer can aim between them.
 BESIDE = ["pad%05d\\" % i for i in range(40000)]
-# {C}: the case folder; {S}: the same through C:\RACE. links: (link, canary), made before the
-# run, or, when armed, once the listing of T is read (so that it does not list them), each taken
-# away again when its race is over. racer: ARMED (PACE START END FROM TO)...
+# {C}: the case folder; {S}: the same through C:\RACE. links: (link, canary); armed: made once
+# the listing of T is read, so that it does not list them. racer: ARMED (PACE START END FROM TO)...
 CASES = [
     ("race-inside", dict(
         tree=["T\\0-armed"] + ["T\\0-b%02d" % i for i in range(50)] + [
@@ -53,61 +50,33 @@ CASES = [
 def run_once(s, name, case, folder):
     fill = lambda v: v.replace("{C}", folder).replace("{S}", "C:\\RACE" + folder[7:])  # noqa: E731
     s.lay_out(folder, case["tree"] + ["Uninstall.exe"])
-    canary, links = s.host(folder + "\\K"), [[s.host(folder + "\\" + p) for p in ab] for ab in case["links"]]
-    for link, target in links * (not case["armed"]):
-        os.symlink(target, link)
     outside = {k: v for k, v in snapshot(s.host("C:\\race")).items() if k.split("\\")[0] != folder[8:]}
-    before, said = snapshot(canary), []
-    racer = s.start("C:\\tools\\Racer.exe", *map(fill, case["racer"]))
-    if not racer.stdout.readline().startswith(b"ready"):
-        raise RuntimeError("Racer.exe did not start")
-
-    def follow():
-        for line in map(bytes.decode, racer.stdout):
-            said.append(line.split())
-            for link, target in links * (case["armed"] and said[-1][0] == "armed"):
-                os.symlink(target, link)
-            if case["armed"] and said[-1][0] == "failed":
-                os.unlink(links[int(said[-1][1]) - 1][0])
-    reader = threading.Thread(target=follow)
-    reader.start()
-    root = fill(case["root"])
+    before, root = snapshot(s.host(folder + "\\K")), fill(case["root"])
+    races = s.start_racer([fill(a) for a in case["racer"]], [[s.host(folder + "\\" + p) for p in link]
+                                                             for link in case["links"]], case["armed"])
     events = s.run_cases([(name, [("cmd", '"%s\\Uninstall.exe" Uninstall %s' % (folder, root)), ("answers", "1"),
                                   ("timeout", "40000")])], timeout=70)
-    try:
-        racer.wait(15)
-    except subprocess.TimeoutExpired:
-        racer.kill()
-    reader.join(5)
-    deadline = time.monotonic() + 15  # the copy deletes itself after it ends: not in a later run
+    races, deadline = races(), time.monotonic() + 15
     while os.path.exists(s.host(folder + "\\Uninstall.exe")) and time.monotonic() < deadline:
-        time.sleep(0.2)
-    after, now = snapshot(canary), snapshot(s.host("C:\\race"))
+        time.sleep(0.2)  # it deletes itself once ended; a later run must not see that
+    after, now = snapshot(s.host(folder + "\\K")), snapshot(s.host("C:\\race"))
     lost = sum(after.get(k) != v for k, v in before.items())
     touched = sorted(k for k in outside if now.get(k) != outside[k])
-    ends = [e for e in events if e["event"] == "exit"]
+    end = ([e for e in events if e["event"] == "exit"] + [dict(status=None, timed_out=False)])[0]
     dialogs = [(d["caption"], d["text"], d["icon"]) for d in events if d["event"] == "dialog"]
-    known = {SUCCESS[:3]: "SUCCESS", in_use(root)[:3]: "in use"}
-    final = dialogs and known.get(dialogs[-1], repr(dialogs[-1][1][:80])) or "none"
-    races = ["moved" if w[0] == "moved" else "missed" if w[2] == "0" else "failed " + w[2]
-             for w in said if w[0] in ("moved", "failed")]
-    result = ", ".join("%d× %s" % (races.count(r), r) for r in sorted(set(races))) or "no result"
-    faults = []
-    if set(races) - {"failed 32", "missed"} or "failed 32" not in races:
-        faults.append("racer: %s; every race it made must fail with 32" % result)
-    faults += ["canary files lost: %d of %d" % (lost, len(before))] * bool(lost)
-    faults += ["outside the case folder touched: %s" % touched[:6]] * bool(touched)
-    if not ends or ends[0]["status"] != 1 or ends[0]["timed_out"]:
-        faults.append("exit %s, expected status 1" % (ends and ends[0]))
-    if dialogs != [SUCCESS[:3]]:
-        faults.append("dialogs: final %s, %d before it" % (final, max(len(dialogs) - 1, 0)))
-    summary = "racer %s; canary files lost %d of %d; final dialog %s (%d before it); status %s" % (
-        result, lost, len(before), final, max(len(dialogs) - 1, 0), ends and ends[0]["status"])
-    return summary, faults, lost
+    final = dialogs and {SUCCESS[:3]: "SUCCESS", in_use(root)[:3]: "in use"}.get(dialogs[-1], dialogs[-1])
+    result = ", ".join("%d× %s" % (races.count(r), r) for r in sorted(set(races))) or "none"
+    faults = [fault for fault, bad in (
+        ("a rename not failing with 32", set(races) - {"failed 32", "missed"} or "failed 32" not in races),
+        ("canary files lost", lost), ("outside touched: %s" % touched[:6], touched),
+        ("status", end["status"] != 1 or end["timed_out"]), ("dialogs", dialogs != [SUCCESS[:3]])) if bad]
+    return "racer %s; canary files lost %d of %d; final dialog %s (%d before it); status %s%s" % (
+        result, lost, len(before), final, max(len(dialogs) - 1, 0), end["status"],
+        " (timed out)" * end["timed_out"]), faults
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--runs", type=int, default=2, help="runs of each case (default 2)")
     ap.add_argument("--keep", action="store_true", help="keep the prefix for inspection")
     ap.add_argument("--arch", choices=WINE, help="the build given; skipped unless it runs here")
@@ -119,10 +88,9 @@ def main():
     arch = o.arch or arch_here()
     exe = os.path.abspath(o.exe or os.path.join(REPO, "build", arch, "Uninstall.exe"))
     tools = o.tools or os.path.join(REPO, "build", arch, "tools")
-    print("uninstaller: %s\nwine: %s (WINEARCH=%s)\n%d runs of %d cases" % (
-        exe, WINE[arch], arch, o.runs, len(CASES)), flush=True)
+    print("uninstaller: %s\nwine: %s (WINEARCH=%s)" % (exe, WINE[arch], arch), flush=True)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    started, s, passed, failed, lost = time.monotonic(), WineSession(arch, keep=o.keep), 0, 0, {}
+    started, s, failed = time.monotonic(), WineSession(arch, keep=o.keep), 0
     try:
         s.boot()
         s.install_tools(exe, tools)
@@ -130,21 +98,15 @@ def main():
         s.keep_services()
         s.lay_out("C:", ["race\\keep.txt"] + BESIDE)
         s.confine()
-        for name, case in CASES:
-            for run in range(1, o.runs + 1):
-                summary, faults, lost[name, run] = run_once(s, name, case, "C:\\race\\%s-%d" % (name, run))
-                print("%s %s #%d: %s" % ("FAIL" if faults else "PASS", name, run, summary), flush=True)
-                for line in faults:
-                    print("    " + line)
-                passed, failed = passed + (not faults), failed + bool(faults)
+        for (name, case), run in ((c, r) for c in CASES for r in range(1, o.runs + 1)):
+            summary, faults = run_once(s, name, case, "C:\\race\\%s-%d" % (name, run))
+            print("%s %s #%d: %s%s" % ("FAIL" if faults else "PASS", name, run, summary,
+                                       "\n    wrong: " + ", ".join(faults) if faults else ""), flush=True)
+            failed += bool(faults)
         s.confine()
     finally:
         s.close()
-    for name, _ in CASES:
-        runs = [v for (n, _), v in lost.items() if n == name]
-        print("%s: %d of %d runs lost canary files %s" % (name, sum(map(bool, runs)), len(runs), runs))
-    print("time: %.1f s" % (time.monotonic() - started))
-    print("%d passed, %d failed" % (passed, failed))
+    print("time: %.1f s\n%d passed, %d failed" % (time.monotonic() - started, o.runs * len(CASES) - failed, failed))
     return 1 if failed else 0
 
 
