@@ -249,6 +249,45 @@ class WineSession:
         if not self.keeper.stdout.readline().startswith(b"held"):
             raise RuntimeError("the Wine process that keeps the services running did not start")
 
+    def start(self, *args):
+        """Starts a Wine program from C:\\ with its output on a pipe; call keep_services()
+        first, or the pipe would wait for the services, which inherit it."""
+        return subprocess.Popen([WINE[self.arch], *args], env=self.env, cwd=self.host("C:\\"),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL)
+
+    def start_racer(self, args, links=(), armed=False):
+        """Starts C:\\tools\\Racer.exe (tools/racer.c) with `args` and waits for its "ready".
+        links: (host link, target) pairs, made at once, or, when armed, once the racer says
+        "armed", each taken away again when its race fails. Returns a function that waits for
+        the racer to end and returns its races: "moved", "failed ERROR" or "missed"."""
+        import threading
+        racer, said = self.start("C:\\tools\\Racer.exe", *args), []
+        if not racer.stdout.readline().startswith(b"ready"):
+            raise RuntimeError("Racer.exe did not start")
+        for link, target in links * (not armed):
+            os.symlink(target, link)
+
+        def follow():
+            for words in (line.split() for line in map(bytes.decode, racer.stdout)):
+                said.append(words)
+                for link, target in links * (armed and words[0] == "armed"):
+                    os.symlink(target, link)
+                if armed and words[0] == "failed":
+                    os.unlink(links[int(words[1]) - 1][0])
+        reader = threading.Thread(target=follow)
+        reader.start()
+
+        def races():
+            try:
+                racer.wait(15)
+            except subprocess.TimeoutExpired:
+                racer.kill()
+            reader.join(5)
+            return ["moved" if w[0] == "moved" else "missed" if w[2] == "0" else "failed " + w[2]
+                    for w in said if w[0] in ("moved", "failed")]
+        return races
+
     def lay_out(self, folder, entries):
         """Makes entries below folder: "a\\" a folder, "ro:a" a read-only file, "a=>b" a link
         to b (below folder, or C:\\...), "*.exe" a copy of the installed Uninstall.exe (of
