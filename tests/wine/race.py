@@ -6,7 +6,8 @@
 # its place at once: its name differs only in case, and Wine looks a name up case-blind only
 # once the exact one is gone. Each run must leave the canaries byte-identical and all outside
 # its case folder untouched, end with status 1 and the success message alone, and every rename
-# tried must fail with a sharing violation (32).
+# tried must fail with a sharing violation (32), but for one inside the tree that lands before
+# the folder is held (then the in-use message alone).
 #
 #   race.py [--runs N] [--keep] [--arch A] [--exe E] [--tools D]
 #
@@ -66,10 +67,14 @@ def run_once(s, name, case, folder):
     dialogs = [(d["caption"], d["text"], d["icon"]) for d in events if d["event"] == "dialog"]
     final = dialogs and {SUCCESS[:3]: "SUCCESS", in_use(root)[:3]: "in use"}.get(dialogs[-1], dialogs[-1])
     result = ", ".join("%d× %s" % (races.count(r), r) for r in sorted(set(races))) or "none"
+    # Inside the tree a rename may land before the folder is held: it is then found to be a link
+    # and not entered (the in-use message). Above the root it cannot: the holds come first.
+    moved = name == "race-inside" and "moved" in races
     faults = [fault for fault, bad in (
-        ("a rename not failing with 32", set(races) - {"failed 32", "missed"} or "failed 32" not in races),
-        ("canary files lost", lost), ("outside touched: %s" % touched[:6], touched),
-        ("status", end["status"] != 1 or end["timed_out"]), ("dialogs", dialogs != [SUCCESS[:3]])) if bad]
+        ("a rename not failing with 32", set(races) - {"failed 32", "missed", "moved" * moved} or
+         "failed 32" not in races), ("canary files lost", lost), ("outside touched: %s" % touched[:6], touched),
+        ("status", end["status"] != 1 or end["timed_out"]),
+        ("dialogs", dialogs != [(in_use(root) if moved else SUCCESS)[:3]])) if bad]
     return "racer %s; canary files lost %d of %d; final dialog %s (%d before it); status %s%s" % (
         result, lost, len(before), final, max(len(dialogs) - 1, 0), end["status"],
         " (timed out)" * end["timed_out"]), faults
