@@ -183,12 +183,11 @@ std::string Resolve(std::string path, bool fileCall) {
 // Whether any folder on the way to `key` is a link: a call that names it
 // acts beyond the link, on what the link leads to.
 bool ThroughLink(const std::string& key) {
-    for (size_t at = FindSeparator(key, FakeVolumeLength(key) + 1); at != std::string::npos;
-         at = FindSeparator(key, at + 1)) {
-        auto found = fake.entries.find(key.substr(0, at));
-        if (found != fake.entries.end() && (found->second.attributes & kFileAttributeReparsePoint))
+    size_t at = FakeVolumeLength(key);
+    while ((at = FindSeparator(key, at + 1)) != std::string::npos)
+        if (fake.entries.count(key.substr(0, at)) &&
+            (fake.entries[key.substr(0, at)].attributes & kFileAttributeReparsePoint))
             return true;
-    }
     return false;
 }
 

@@ -6,6 +6,7 @@ the texts of the uninstaller's dialogs, and which Wine build runs here.
   winesession.py    prints the build that runs here: win32, or win64 where this
                     machine cannot execute 32-bit code
 """
+import argparse
 import functools
 import hashlib
 import itertools
@@ -13,7 +14,9 @@ import json
 import os
 import select
 import shutil
+import signal
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -116,6 +119,29 @@ def skip_unless_here(arch):
         print("SKIPPED: 32-bit Wine %s here; the %s build runs under Wine" % (
             "works" if here == "win32" else "cannot run", here))
     return bool(arch) and arch != here
+
+
+def runner_options(description, *options):
+    """The options every end-to-end runner takes (--keep, --arch, --exe, --tools), beside its own
+    (argparse argument lists with keywords: (args, kwargs) pairs). Exits with 77 where the other
+    build's Wine runs; otherwise fills in the build's defaults and prints which build runs."""
+    ap = argparse.ArgumentParser(description=description)
+    for args, kwargs in options:
+        ap.add_argument(*args, **kwargs)
+    ap.add_argument("--keep", action="store_true", help="keep the prefix for inspection")
+    ap.add_argument("--arch", choices=WINE, help="the build given; skipped unless it runs here")
+    ap.add_argument("--exe", help="default: build/<arch>/Uninstall.exe")
+    ap.add_argument("--tools", help="default: build/<arch>/tools")
+    o = ap.parse_args()
+    if skip_unless_here(o.arch):
+        sys.exit(77)
+    repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    o.arch = o.arch or arch_here()
+    o.exe = os.path.abspath(o.exe or os.path.join(repo, "build", o.arch, "Uninstall.exe"))
+    o.tools = o.tools or os.path.join(repo, "build", o.arch, "tools")
+    print("uninstaller: %s\nwine: %s (WINEARCH=%s)" % (o.exe, WINE[o.arch], o.arch), flush=True)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))  # the caller still cleans up
+    return o
 
 
 def read_records(path):

@@ -28,12 +28,11 @@ const unsigned long kLinkBit = platform::kFileAttributeReparsePoint;
 //   any length up to about 1300 arise, 259 and 260 among them.
 // Flag bits 5 to 7 make the directory argument, the working directory and the
 // own path inexact in ANSI. Then a byte of more: a short-path twin of the own
-// path listed before it, no GetLongPathNameA, a link with a canary where the
-// listing reads the root if that is elsewhere; and two bytes for another
+// path listed before it, no GetLongPathNameA; and two bytes for another
 // program that, from the call they name on, tries before each call to replace
 // the entry they name (in the tree or above the root) with a link.
 enum Flags { kAnswerYes = 1, kOwnShortPath = 2, kNoTree = 4, kRootIsFile = 8, kRootIsLink = 16 };
-enum More { kShortTwin = 1, kNoLongPathCall = 2, kListingTwin = 4 };
+enum More { kShortTwin = 1, kNoLongPathCall = 2 };
 // Entry bits 5 and 6 choose the listed name: the real one, the real one before
 // best fit turned its separators fullwidth, another text, or the previous
 // sibling's; bit 7 starts the name with a device's.
@@ -128,12 +127,9 @@ void Check(const std::map<std::string, FakeEntry>& before, int status, bool unto
         if (it->second == target) deleted = it->first;  // what del finds first
     const std::string& cwd = fake.workingDirectory;
     int selfDeletions = 0;
-    std::vector<std::string> listed, problems;  // folders listed; problem messages' texts
     for (const std::string& call : fake.calls) {
         std::string op = call.substr(0, call.find(' ')),
                     path = call.substr(std::min(op.size() + 1, call.size()));
-        if (!call.compare(0, 32, "ShowMessageBox [Uninstall] 0x00 "))
-            problems.push_back(call.substr(32));
         if (op == "ShellExecuteFile")
             Require(++selfDeletions == 1 && !fake.inexact.count(platform::kOwnPath) &&
                         target.find_first_of("%!\"") == std::string::npos &&
@@ -194,30 +190,6 @@ void Check(const std::map<std::string, FakeEntry>& before, int status, bool unto
                  ListingKey(path.substr(0, path.size() - name.size() - 1)) + "\\" + name == key) &&
                 key.find(':', key.rfind('\\') + 1) == std::string::npos,
             "names another entry than the one listed, a stream or a device, or a cut one", call);
-        if (listing && !fake.failing.count("FindFirstEntry")) listed.push_back(key);
-    }
-    // A file left in a folder that was listed is reported by the name it was
-    // listed under (unless the listing called it a folder or gave it a
-    // sibling's name, which deletes the sibling, or the message was cut).
-    for (const auto& entry : fake.entries) {
-        auto was = before.find(entry.first);
-        const std::string& key = entry.first;
-        std::string parent = key.substr(0, key.rfind('\\')), name = key.substr(parent.size());
-        if (!untouched || parent == key || was == before.end() ||
-            (entry.second.attributes & kFolderBit) ||
-            was->second.listedAttributes != platform::kInvalidFileAttributes ||
-            !std::count(listed.begin(), listed.end(), parent))
-            continue;
-        if (!was->second.listedAs.empty()) name = "\\" + was->second.listedAs;
-        if (name != key.substr(parent.size()) && before.count(parent + name)) continue;  // alias
-        Require(
-            std::any_of(problems.begin(), problems.end(),
-                        [&](auto& text) {
-                            return text.size() >= 299 ||
-                                   (text.size() >= name.size() &&
-                                    !text.compare(text.size() - name.size(), name.size(), name));
-                        }),
-            "leaves a listed file unreported", key);
     }
 }
 
@@ -296,13 +268,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fake.shortPaths[fake.ownPath.substr(0, fake.ownPath.size() / 2)] = shortPath;
     }
     fake.longPathCall = !(more & kNoLongPathCall);
-    std::string listingKey = ListingKey(rootPath);
-    if ((more & kListingTwin) && tree && listingKey != key && !fake.entries.count(listingKey)) {
-        FakeEntry link;
-        link.attributes = kFolderBit | kLinkBit;
-        AddFakeEntry(listingKey, link);
-        AddFakeEntry(listingKey + "\\canary", FakeEntry());
-    }
     unsigned attackAt = in.Byte(), target = in.Byte();
     std::vector<std::string> targets;
     for (const Node& node : nodes) targets.push_back(node.key);

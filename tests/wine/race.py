@@ -12,16 +12,14 @@
 #   race.py [--runs N] [--keep] [--arch A] [--exe E] [--tools D]
 #
 # Exit status: 0 all passed, 1 a run failed, 77 skipped (the other build's Wine runs here).
-import argparse
 import os
-import signal
 import sys
 import time
 
 sys.dont_write_bytecode = True  # nothing written beside the sources
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(REPO, "tools"))
-from winesession import SUCCESS, WINE, WineSession, arch_here, in_use, skip_unless_here, snapshot  # noqa: E402
+from winesession import SUCCESS, WineSession, in_use, runner_options, snapshot  # noqa: E402
 
 # Wine lists names sorted. A canary lacks its folder's last name: once the folder is gone, the
 # racer's END check through the link finds nothing there, so it stops and moves no canary.
@@ -81,20 +79,8 @@ def run_once(s, name, case, folder):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__)
-    ap.add_argument("--runs", type=int, default=2, help="runs of each case (default 2)")
-    ap.add_argument("--keep", action="store_true", help="keep the prefix for inspection")
-    ap.add_argument("--arch", choices=WINE, help="the build given; skipped unless it runs here")
-    ap.add_argument("--exe", help="default: build/<arch>/Uninstall.exe")
-    ap.add_argument("--tools", help="default: build/<arch>/tools")
-    o = ap.parse_args()
-    if skip_unless_here(o.arch):
-        return 77
-    arch = o.arch or arch_here()
-    exe = os.path.abspath(o.exe or os.path.join(REPO, "build", arch, "Uninstall.exe"))
-    tools = o.tools or os.path.join(REPO, "build", arch, "tools")
-    print("uninstaller: %s\nwine: %s (WINEARCH=%s)" % (exe, WINE[arch], arch), flush=True)
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    o = runner_options(__doc__, (["--runs"], dict(type=int, default=2, help="runs of each case (default 2)")))
+    arch, exe, tools = o.arch, o.exe, o.tools
     started, s, failed = time.monotonic(), WineSession(arch, keep=o.keep), 0
     try:
         s.boot()

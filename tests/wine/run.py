@@ -7,19 +7,17 @@ the files left in the case's folder (those that stay, byte-identical), starts of
 
 Exit status: 0 all passed, 1 a case failed, 77 skipped (the other build's Wine runs here).
 """
-import argparse
 import collections
 import os
 import random
-import signal
 import sys
 import time
 
 sys.dont_write_bytecode = True  # nothing written beside the sources
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(REPO, "tools"))
-from winesession import (NO, PORTS, SUCCESS, UNABLE, WINE, YES, WineSession, arch_here, confirm,  # noqa: E402
-                         in_use, problem, read_records, short_name, skip_unless_here, snapshot, state)
+from winesession import (NO, PORTS, SUCCESS, UNABLE, YES, WineSession, confirm, in_use, problem,  # noqa: E402
+                         read_records, runner_options, short_name, snapshot, state)
 import trees  # noqa: E402
 
 # A tree with nested folders, an empty one, and names that start with dots.
@@ -187,32 +185,23 @@ def check(s, row, events, after, log):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--seeds", type=int, help="random trees (default 120, none with --only, from --seed on)")
-    ap.add_argument("--seed", type=int, help="run this random tree alone, or the first of --seeds")
-    ap.add_argument("--only", nargs="+", help="run only these fixed cases")
-    ap.add_argument("--keep", action="store_true", help="keep the prefix for inspection")
-    ap.add_argument("--arch", choices=WINE, help="the build given; skipped unless it runs here")
-    ap.add_argument("--exe", help="default: build/<arch>/Uninstall.exe")
-    ap.add_argument("--tools", help="default: build/<arch>/tools")
-    o = ap.parse_args()
-    if skip_unless_here(o.arch):
-        return 77
-    arch, stats = o.arch or arch_here(), collections.Counter()
+    o = runner_options(__doc__.splitlines()[0], (
+        ["--seeds"], dict(type=int, help="random trees (default 120, none with --only, from --seed on)")), (
+        ["--seed"], dict(type=int, help="run this random tree alone, or the first of --seeds")), (
+        ["--only"], dict(nargs="+", help="run only these fixed cases")))
+    arch, exe, stats = o.arch, o.exe, collections.Counter()
     first = random.randrange(10**6) if o.seed is None else o.seed
-    exe = os.path.abspath(o.exe or os.path.join(REPO, "build", arch, "Uninstall.exe"))
     seeds = range(first, first + (o.seeds if o.seeds is not None else 0 if o.only else 1 if o.seed is not None
                                   else 120))
     rows = [r for r in CASES if o.seed is None and (not o.only or r["name"] in o.only)]
     rows += [random_row(seed, stats) for seed in seeds]
-    print("uninstaller: %s\nwine: %s (WINEARCH=%s)\n%d fixed cases, %d random trees %s" % (
-        exe, WINE[arch], arch, len(rows) - len(seeds), len(seeds), seeds and [seeds[0], seeds[-1]]), flush=True)
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    print("%d fixed cases, %d random trees %s" % (len(rows) - len(seeds), len(seeds), seeds and [seeds[0], seeds[-1]]),
+          flush=True)
     started, s = time.monotonic(), WineSession(arch, keep=o.keep)
     try:
         s.boot()
         booted = time.monotonic()
-        s.install_tools(exe, o.tools or os.path.join(REPO, "build", arch, "tools"))
+        s.install_tools(exe, o.tools)
         s.keep_services()  # else they would start with dll-restriction's relay log, and crawl
         s.lay_out("C:", [c[3:] for c in CANARIES])
         s.map_ports("C:\\dev")
