@@ -137,22 +137,24 @@ bool IsVolumeRoot(const char* fullPath) {
 }
 
 bool IsDeviceName(const char* name) {
-    // Every device name starts with one of these: most names cost one test.
-    if (!name[0] || !strchr("cCpPaAnNlL", name[0])) return false;
-    size_t stem = strcspn(name, ".");
+    // Every device name starts with one of these letters, so most names cost
+    // one test, and none a library call.
+    char first = Upper(name[0]);
+    if (first != 'C' && first != 'P' && first != 'A' && first != 'N' && first != 'L') return false;
+    size_t stem = 0;
+    while (name[stem] && name[stem] != '.') ++stem;
     while (stem > 0 && name[stem - 1] == ' ') --stem;
-    char upper[8] = "";
     if (stem < 3 || stem > 7) return false;
+    char upper[8] = "";
     for (size_t i = 0; i < stem; ++i) upper[i] = Upper(name[i]);
-    if (stem == 3)
-        return !strcmp(upper, "CON") || !strcmp(upper, "PRN") || !strcmp(upper, "AUX") ||
-               !strcmp(upper, "NUL");
-    if (stem == 4 && (!strncmp(upper, "COM", 3) || !strncmp(upper, "LPT", 3))) {
-        // A digit, or superscript one, two or three (0xB9, 0xB2, 0xB3 in ANSI).
-        unsigned char last = upper[3];
-        return (last >= '0' && last <= '9') || last == 0xB9 || last == 0xB2 || last == 0xB3;
-    }
-    return !strcmp(upper, "CONIN$") || !strcmp(upper, "CONOUT$");
+    const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* device : kDevices)
+        if (!strcmp(upper, device)) return true;
+    // COM or LPT and a digit, or superscript one, two or three (0xB9, 0xB2,
+    // 0xB3 in ANSI).
+    unsigned char last = upper[3];
+    return stem == 4 && (!strncmp(upper, "COM", 3) || !strncmp(upper, "LPT", 3)) &&
+           ((last >= '0' && last <= '9') || last == 0xB9 || last == 0xB2 || last == 0xB3);
 }
 
 bool NameCanNameEntry(const char* name) {

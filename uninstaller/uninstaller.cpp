@@ -273,11 +273,12 @@ void RemoveTreeContents(const char* directory) {
         // other entry under those names was renamed by best fit.
         bool dotSeen = false, dotDotSeen = false;
         do {
-            bool folder = (entry.attributes & kFileAttributeDirectory) != 0;
-            bool* seen = !folder                         ? nullptr
-                         : strcmp(entry.name, ".") == 0  ? &dotSeen
-                         : strcmp(entry.name, "..") == 0 ? &dotDotSeen
-                                                         : nullptr;
+            const char* name = entry.name;
+            bool folder = (entry.attributes & kFileAttributeDirectory) != 0 && name[0] == '.';
+            bool* seen = !folder                          ? nullptr
+                         : name[1] == 0                   ? &dotSeen
+                         : name[1] == '.' && name[2] == 0 ? &dotDotSeen
+                                                          : nullptr;
             if (seen && !*seen)
                 *seen = true;
             else
