@@ -84,15 +84,16 @@ const char* SkipComponents(const char* path, int count) {
 }  // namespace
 
 bool HasLooseComponent(const char* path, bool stepsAreLoose) {
-    while (*path) {
-        const char* end = FindChar(path, "\\/");
-        if (end != path && IsDotStep(path, end) && stepsAreLoose) return true;
-        if (end != path && !IsDotStep(path, end)) {
-            char last = 0;
-            for (const char* c = path; c < end; c = NextChar(c)) last = *c;
-            if (last == '.' || last == ' ') return true;
+    for (const char* end; *path; path = *end ? end + 1 : end) {
+        end = FindChar(path, "\\/");
+        if (end == path) continue;
+        if (IsDotStep(path, end)) {
+            if (stepsAreLoose) return true;
+            continue;
         }
-        path = *end ? end + 1 : end;
+        char last = 0;
+        for (const char* c = path; c < end; c = NextChar(c)) last = *c;
+        if (last == '.' || last == ' ') return true;
     }
     return false;
 }
@@ -114,26 +115,11 @@ const char* SkipVolume(const char* path) {
     return nullptr;
 }
 
-// Nothing but separators and "." or ".." steps (or names of dots and spaces,
-// which the platform trims to nothing) lies below the volume.
+// Nothing but separators lies below the volume. A full path with "." or
+// ".." steps, or with names of dots and spaces, is refused as loose anyway.
 bool IsVolumeRoot(const char* fullPath) {
     const char* rest = SkipVolume(fullPath);
-    if (!rest) return true;
-    int depth = 0;
-    while (*rest) {
-        if (*rest == '\\') {
-            ++rest;
-            continue;
-        }
-        size_t length = FindChar(rest, "\\") - rest;
-        if (length == 2 && rest[0] == '.' && rest[1] == '.') {
-            if (depth > 0) --depth;
-        } else if (strspn(rest, ". ") < length) {
-            ++depth;
-        }
-        rest += length;
-    }
-    return depth == 0;
+    return !rest || rest[strspn(rest, "\\")] == '\0';
 }
 
 bool IsDeviceName(const char* name) {

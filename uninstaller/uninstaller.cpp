@@ -274,13 +274,13 @@ void RemoveTreeContents(const char* directory) {
         bool dotSeen = false, dotDotSeen = false;
         do {
             const char* name = entry.name;
-            bool folder = (entry.attributes & kFileAttributeDirectory) != 0 && name[0] == '.';
-            bool* seen = !folder                          ? nullptr
-                         : name[1] == 0                   ? &dotSeen
-                         : name[1] == '.' && name[2] == 0 ? &dotDotSeen
-                                                          : nullptr;
-            if (seen && !*seen)
-                *seen = true;
+            bool folder = (entry.attributes & kFileAttributeDirectory) != 0;
+            bool dot = name[0] == '.' && name[1] == 0;
+            bool dotDot = name[0] == '.' && name[1] == '.' && name[2] == 0;
+            if (folder && dot && !dotSeen)
+                dotSeen = true;
+            else if (folder && dotDot && !dotDotSeen)
+                dotDotSeen = true;
             else
                 RemoveEntry(directory, entry);
         } while (FindNextEntry(find, &entry));
