@@ -239,27 +239,34 @@ std::string FakeFullPath(const std::string& path) {
 // clang-format on
 const unsigned long kDataAccess = 0x1 | 0x2 | 0x4 | 0x20 | kDeleteAccess;
 
-bool FakeMayOpen(const std::string& key, unsigned long access, unsigned long share) {
-    if (!(access & kDataAccess)) return true;
+// Whether the sharing rules let an open of `key` for `access`, sharing
+// `share`, go ahead beside the opens recorded.
+static bool FakeMayOpen(const std::string& key, unsigned long access, unsigned long share) {
+    auto refused = [](unsigned long asked, unsigned long shared) {
+        return ((asked & 0x21) && !(shared & kShareRead)) ||
+               ((asked & 0x6) && !(shared & kShareWrite)) ||
+               ((asked & kDeleteAccess) && !(shared & kShareDelete));
+    };
     auto clashes = [&](const FakeOpen& open) {
-        auto refused = [](unsigned long asked, unsigned long shared) {
-            return ((asked & 0x21) && !(shared & kShareRead)) ||
-                   ((asked & 0x6) && !(shared & kShareWrite)) ||
-                   ((asked & kDeleteAccess) && !(shared & kShareDelete));
-        };
         return open.key == key && (open.access & kDataAccess) &&
                (refused(access, open.share) || refused(open.access, share));
     };
-    std::vector<FakeOpen> opens = fake.others;
-    for (const auto& hold : fake.holds) opens.push_back(hold.second);
-    return std::none_of(opens.begin(), opens.end(), clashes);
+    return !(access & kDataAccess) ||
+           (std::none_of(fake.others.begin(), fake.others.end(), clashes) &&
+            std::none_of(fake.holds.begin(), fake.holds.end(),
+                         [&](auto& hold) { return clashes(hold.second); }));
+}
+
+std::string FakeLongPath(const std::string& shortPath) {
+    for (const auto& [longPath, itsShortPath] : fake.shortPaths)
+        if (itsShortPath == shortPath) return longPath;
+    return shortPath;
 }
 
 bool FakeReplaceWithLink(const std::string& key) {
-    const unsigned long all = kShareRead | kShareWrite | kShareDelete;
     auto found = fake.entries.find(key);
     if (found == fake.entries.end() || FakeVolumeLength(key) == key.size() ||
-        !FakeMayOpen(key, kDeleteAccess, all))
+        !FakeMayOpen(key, kDeleteAccess, kShareAll))
         return false;
     // The entry and all below it move to key + "~"; the link at `key` leads
     // to a folder of the same shape, seen below the link.
@@ -406,8 +413,7 @@ int Remove(const std::string& call, const char* path, bool folder) {
     if (stream != std::string::npos && !fails && !folder)
         return fake.entries.count(key.substr(0, stream)) > 0;
     auto found = fake.entries.find(key);
-    const unsigned long all = kShareRead | kShareWrite | kShareDelete;
-    if (fails || found == fake.entries.end() || !FakeMayOpen(key, kDeleteAccess, all) ||
+    if (fails || found == fake.entries.end() || !FakeMayOpen(key, kDeleteAccess, kShareAll) ||
         found->second.locked)
         return 0;
     unsigned long attributes = found->second.attributes;
@@ -464,11 +470,9 @@ unsigned long GetFullPath(const char* path, char* buffer, unsigned long size) {
 
 // The first long path whose short path is `shortPath`, as Wine finds it.
 unsigned long GetLongPathIfPresent(const char* shortPath, char* buffer, unsigned long size) {
-    std::string found = shortPath;
-    for (auto it = fake.shortPaths.rbegin(); it != fake.shortPaths.rend(); ++it)
-        if (it->second == shortPath) found = it->first;
     if (!fake.longPathCall) return Log("GetLongPathIfPresent (missing)"), kCallMissing;
-    return Deliver(std::string("GetLongPathIfPresent ") + shortPath, found, buffer, size);
+    return Deliver(std::string("GetLongPathIfPresent ") + shortPath, FakeLongPath(shortPath),
+                   buffer, size);
 }
 
 long ShellExecuteFile(const char* file, const char* parameters, int showCommand) {

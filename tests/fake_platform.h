@@ -23,7 +23,8 @@ struct FakeOpen {
     std::string key;
     unsigned long access, share;
 };
-const unsigned long kShareRead = 1, kShareWrite = 2, kShareDelete = 4, kDeleteAccess = 0x10000;
+const unsigned long kShareRead = 1, kShareWrite = 2, kShareDelete = 4, kShareAll = 7,
+                    kDeleteAccess = 0x10000;
 
 struct FakeWorld {
     std::vector<std::string> arguments = {"Uninstall.exe"};
@@ -72,9 +73,9 @@ size_t FakeVolumeLength(const std::string& key);
 // below which lies a copy of what it held (its target, shaped alike). False
 // when the sharing rules forbid the rename.
 bool FakeReplaceWithLink(const std::string& key);
-// Whether the sharing rules let an open of `key` for `access`, sharing
-// `share`, go ahead beside the opens recorded.
-bool FakeMayOpen(const std::string& key, unsigned long access, unsigned long share);
+// The long path a short path leads to: the first (in listing order) whose
+// short path it is, as Wine finds it; itself when none.
+std::string FakeLongPath(const std::string& shortPath);
 
 // The calls whose name is one of `names`, in order.
 std::vector<std::string> CallsNamed(const std::vector<std::string>& names);

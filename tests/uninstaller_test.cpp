@@ -151,7 +151,7 @@ TEST(Removal, NoFolderOnTheWayCanBeReplaced) {
         {"a folder inside, while listed", "C:\\A\\T\\sub", false},
         {"a file inside: its link is deleted itself", "C:\\A\\T\\sub\\g", true},
         {"the parent, open elsewhere without read sharing", "", false, {{"C:\\A", 0x1, kShareWrite}}},
-        {"the parent, open elsewhere for delete", "", false, {{"C:\\A", kDeleteAccess, 7}}},
+        {"the parent, open elsewhere for delete", "", false, {{"C:\\A", kDeleteAccess, kShareAll}}},
         {"the parent, open elsewhere for attributes alone", "", false, {{"C:\\A", 0x80, 0}}},
         // clang-format on
     };

@@ -122,9 +122,7 @@ void Check(const std::map<std::string, FakeEntry>& before, int status, bool unto
     }
     auto own = fake.shortPaths.find(fake.ownPath);
     std::string target = own == fake.shortPaths.end() ? fake.ownPath : own->second,
-                deleted = target;
-    for (auto it = fake.shortPaths.rbegin(); it != fake.shortPaths.rend(); ++it)
-        if (it->second == target) deleted = it->first;  // what del finds first
+                deleted = FakeLongPath(target);  // what del finds first
     const std::string& cwd = fake.workingDirectory;
     int selfDeletions = 0;
     for (const std::string& call : fake.calls) {
