@@ -7,7 +7,6 @@ fake platform's path model (tests/fake_platform.cpp).
 """
 import argparse
 import os
-import subprocess
 import sys
 
 sys.dont_write_bytecode = True
@@ -39,9 +38,7 @@ def main():
         s.confine()
         probes = [p.replace("_", " ") for p in (o.probes or PROBES.split())]
         out = os.path.join(s.root, "probe.txt")
-        with open(out, "w") as sink:
-            subprocess.run([WINE[arch], "C:\\tools\\pathprobe.exe", *probes], env=s.env, stdout=sink,
-                           stderr=subprocess.DEVNULL, timeout=120, cwd=s.host("C:\\T"))
+        s.wine("C:\\tools\\pathprobe.exe", *probes, timeout=120, log=out)
         with open(out, encoding="cp1252", errors="replace") as result:
             print(result.read(), end="")
     finally:

@@ -18,6 +18,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 WINE = {"win32": "/usr/lib/wine/wine", "win64": "/usr/lib/wine/wine64"}
@@ -287,7 +288,6 @@ class WineSession:
         links: (host link, target) pairs, made at once, or, when armed, once the racer says
         "armed", each taken away again when its race fails. Returns a function that waits for
         the racer to end and returns its races: "moved", "failed ERROR" or "missed"."""
-        import threading
         racer, said = self.start("C:\\tools\\Racer.exe", *args), []
         if not racer.stdout.readline().startswith(b"ready"):
             raise RuntimeError("Racer.exe did not start")
