@@ -21,7 +21,6 @@ const unsigned kMbYesNo = 0x04;
 const unsigned kMbIconQuestion = 0x20;
 const unsigned kMbIconInformation = 0x40;
 const int kIdYes = 6;
-const int kSwHide = 0;
 const unsigned long kFileAttributeDirectory = 0x10;
 const unsigned long kFileAttributeReparsePoint = 0x400;
 const unsigned long kInvalidFileAttributes = 0xFFFFFFFF;
@@ -30,14 +29,50 @@ const unsigned long kInvalidFileAttributes = 0xFFFFFFFF;
 // (list, traverse, read, write, append or delete); FILE_READ_ATTRIBUTES alone
 // would be recorded by nobody and keep no one from renaming the folder.
 const unsigned long kHoldAccess = 0x0001 | 0x0080;
-// What a late-bound call returns where the system lacks it.
-const unsigned long kCallMissing = 0xFFFFFFFF;
+// WideCharToMultiByte's flags, and the code pages that take no best-fit flag.
+const unsigned long kWcNoBestFitChars = 0x400;
+const unsigned long kWcErrInvalidChars = 0x80;
+const unsigned kCodePageUtf8 = 65001, kCodePageGb18030 = 54936;
 
-// One enumeration result: the name and attribute bits of WIN32_FIND_DATAA.
+// How to convert Unicode into code page `codePage` so that nothing is
+// replaced by a look-alike, and whether the call can report a default
+// character used. UTF-8 and GB18030 encode every character and accept only
+// WC_ERR_INVALID_CHARS (the call fails with any other flag), which fails on
+// a lone surrogate; every other code page takes WC_NO_BEST_FIT_CHARS and
+// reports the default character.
+struct ExactConversion {
+    unsigned long flags;
+    bool reportsDefault;
+};
+inline ExactConversion ExactConversionFor(unsigned codePage) {
+    if (codePage == kCodePageUtf8 || codePage == kCodePageGb18030)
+        return {kWcErrInvalidChars, false};
+    return {kWcNoBestFitChars, true};
+}
+
+// A UTF-16 code unit: the system's Unicode names and paths.
+typedef unsigned short WideChar;
+// Unicode paths of the folders compared by identity, terminator included.
+const size_t kWidePath = 1024;
+
+// One enumeration result, listed in Unicode (FindFirstFileW). `name` is its
+// ANSI form when that converts exactly (`exact`); otherwise the form with
+// best fit, which may name another entry and is only ever shown.
 struct FindEntry {
     unsigned long attributes;
+    bool exact;
     char name[kMaxPath];
+    WideChar wideName[kMaxPath];
 };
+
+// A file's identity: no two files on the system share one, whatever names
+// lead to them (GetFileInformationByHandle).
+struct FileIdentity {
+    unsigned long volume, indexHigh, indexLow;
+};
+inline bool SameIdentity(const FileIdentity& a, const FileIdentity& b) {
+    return a.volume == b.volume && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
+}
 
 typedef void* Handle;
 inline Handle InvalidHandle() { return reinterpret_cast<Handle>(-1); }
@@ -71,9 +106,8 @@ int CloseHandle(Handle handle);
 // The runtime's exit().
 [[noreturn]] void Exit(int status);
 
-// FindFirstFileA/FindNextFileA: InvalidHandle() or 0 when there is no entry.
-// The name is the entry's real name converted to ANSI with best fit, so it
-// may name another entry, or hold characters no real name can.
+// FindFirstFileW/FindNextFileW of the ANSI pattern in Unicode: InvalidHandle()
+// or 0 when there is no entry.
 Handle FindFirstEntry(const char* pattern, FindEntry* entry);
 int FindNextEntry(Handle find, FindEntry* entry);
 int FindClose(Handle find);
@@ -93,20 +127,47 @@ unsigned long GetFileAttributesA(const char* path);
 // write but not delete: while it is held, it cannot be renamed, removed or
 // opened for delete. InvalidHandle() on failure, which includes another open
 // that shares no reading or asks for delete access; release with CloseHandle.
-Handle HoldOpenNoReparse(const char* path);
+// An inheritable hold passes to a process started with inherited handles.
+Handle HoldOpenNoReparse(const char* path, bool inheritable);
+// CreateFileA of the entry itself for its attributes alone, sharing all:
+// enough to read its identity, and it stops nothing.
+Handle OpenEntryNoReparse(const char* path);
+// CreateFileW of a folder, through links, for its attributes alone.
+Handle OpenFolderW(const WideChar* path);
+// GetFileInformationByHandle.
+bool ReadIdentity(Handle handle, FileIdentity* identity);
+// GetFinalPathNameByHandleW (looked up at run time): the path the handle's
+// file is finally reached by, such as "\\?\D:\Docs". False where the call
+// is missing, or the path does not fit.
+bool ReadFinalPath(Handle handle, WideChar* path, size_t size);
+
+// The folders the system and its users keep, read in Unicode one at a time:
+// the shell's folders, the profiles folder's every profile and the folders a
+// profile holds by default, the system, temporary and native Program Files
+// folders. Those the system does not report are skipped. Call
+// EndProtectedWalk once done, wherever the walk stopped.
+struct ProtectedWalk {
+    unsigned step, name;
+    Handle profiles;  // the listing of the profiles folder, once open
+    WideChar profile[kMaxPath];
+};
+bool NextProtectedFolder(ProtectedWalk* walk, WideChar* path, size_t size);
+void EndProtectedWalk(ProtectedWalk* walk);
+// GetWindowsDirectoryW.
+bool GetWindowsFolder(WideChar* path, size_t size);
 // Each returns the length it reports: 0 on failure, >= size when cut.
 // GetOwnPath is GetModuleFileNameA for the running program.
 unsigned long GetOwnPath(char* buffer, unsigned long size);
 unsigned long GetShortPathNameA(const char* longPath, char* shortPath, unsigned long size);
 unsigned long GetEnvironmentVariableA(const char* name, char* buffer, unsigned long size);
 unsigned long GetFullPath(const char* path, char* buffer, unsigned long size);
-// GetLongPathNameA, looked up at run time (Windows 95 and NT 4 lack it), or
-// kCallMissing where there is none.
-unsigned long GetLongPathIfPresent(const char* shortPath, char* buffer, unsigned long size);
 
-// ShellExecuteA with no owner window, no verb and no working directory;
-// the result as a signed integer (> 32 when started).
-long ShellExecuteFile(const char* file, const char* parameters, int showCommand);
+// CreateProcessA of `program` with `commandLine`, hidden and with no window,
+// no working directory given, inheriting the `count` handles in `inherited`
+// and, where the system cannot name them (before Vista), every inheritable
+// handle. Nonzero when started.
+int StartHidden(const char* program, char* commandLine, Handle const* inherited, size_t count,
+                ProcessHandles* started);
 
 // The values the system hands over as ANSI text converted with best fit.
 enum AnsiValue { kDirectoryArgument, kWorkingDirectory, kOwnPath };

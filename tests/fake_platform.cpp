@@ -22,6 +22,7 @@ int exitStatus = 0;
 std::vector<char*> argumentPointers;
 intptr_t lastHandle = 0x100;
 Handle const kProcess = reinterpret_cast<Handle>(1), kThread = reinterpret_cast<Handle>(2);
+std::string interpreterCommand;  // the command line of the interpreter started
 
 [[noreturn]] void Leave(int status) {
     exitStatus = status;
@@ -123,8 +124,44 @@ bool IsDevice(std::string name) {
 }
 
 const char kNowhere[] = "?";  // a key no entry has
+bool crossedLink = false;     // whether the last path looked up went through a link
+// The last name found by letter case alone: the text's key, and the entry's.
+std::pair<std::string, std::string> caseBlind;
 
-std::string Resolve(std::string path, bool fileCall) {
+// Wine looks each name up exactly, else takes the first entry whose name
+// differs in letter case alone (race-inside relies on it). A link with a
+// target leads there, from a middle component or, when `follow`, the last.
+std::string LookUp(std::string key, const std::vector<std::string>& names, bool follow) {
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::string next = key + "\\" + names[i];
+        if (!fake.entries.count(next))
+            for (const std::string& child : Children(key))
+                if (!strcasecmp(child.c_str() + key.size() + 1, names[i].c_str())) {
+                    caseBlind = {next, child};
+                    next = child;
+                    break;
+                }
+        auto found = fake.entries.find(next);
+        if (found != fake.entries.end() && !found->second.target.empty() &&
+            (follow || i + 1 < names.size())) {
+            next = found->second.target;
+            crossedLink = true;
+        }
+        key = next;
+    }
+    return key;
+}
+
+std::vector<std::string> SplitNames(const std::string& path, size_t at) {
+    std::vector<std::string> names;
+    for (size_t end; at < path.size(); at = end + 1) {
+        end = std::min(FindSeparator(path, at), path.size());
+        if (end > at) names.push_back(path.substr(at, end - at));
+    }
+    return names;
+}
+
+std::string Resolve(std::string path, bool fileCall, bool follow = false) {
     bool device = path.size() > 3 && IsSeparator(path[0]) && path.compare(1, 2, "??") == 0 &&
                   IsSeparator(path[3]);
     bool verbatim = path.compare(0, 4, "\\\\?\\") == 0;
@@ -132,12 +169,11 @@ std::string Resolve(std::string path, bool fileCall) {
         path.erase(0, 4);
         if (path.compare(0, 4, "UNC\\") == 0) path.replace(0, 3, "\\");
         path.erase(path.find_last_not_of('\\') + 1);
-        for (size_t at = 0, end; at < path.size(); at = end + 1) {
-            end = std::min(FindSeparator(path, at), path.size());
-            std::string step = path.substr(at, end - at);
+        size_t volume = FakeVolumeLength(path);
+        std::vector<std::string> names = SplitNames(path, volume);
+        for (const std::string& step : names)
             if (step == "." || step == "..") return kNowhere;
-        }
-        return path;
+        return LookUp(path.substr(0, volume), names, follow);
     }
     std::string prefix;
     if (verbatim) {  // normalized as any other, keeping the prefix
@@ -176,8 +212,9 @@ std::string Resolve(std::string path, bool fileCall) {
     bool last = !full.empty() && !IsSeparator(full.back());
     if (!verbatim && last && !names.empty() && IsDevice(names.back()))
         return "\\\\.\\" + names.back().substr(0, names.back().find_first_of(". "));
+    if (fileCall) return LookUp(key, names, follow);
     for (const std::string& name : names) key += "\\" + name;
-    return prefix + key;
+    return prefix + key;  // GetFullPathNameA reads text alone
 }
 
 // Whether any folder on the way to `key` is a link: a call that names it
@@ -191,18 +228,86 @@ bool ThroughLink(const std::string& key) {
     return false;
 }
 
+// What a listing of `pattern` in the folder at `key` gives: every entry for
+// "*", else those whose long name (letter case aside) or 8.3 name it is, in
+// the order Wine lists them, sorted.
+std::vector<std::string> Listed(const std::string& key, const std::string& pattern) {
+    std::string name = pattern.substr(pattern.find_last_of("\\/") + 1);
+    std::vector<std::string> out;
+    for (const std::string& child : Children(key)) {
+        bool shortName = false;
+        for (const auto& [longPath, itsShortPath] : fake.shortPaths)
+            shortName = shortName || (itsShortPath == pattern && FakeKey(longPath) == child);
+        if (name == "*" || shortName || !strcasecmp(child.c_str() + key.size() + 1, name.c_str()))
+            out.push_back(child);
+    }
+    return out;
+}
+
 enum HoldMark { kNoMark, kMarkHeld, kMarkNotHeld };
 
-// Logs a call that names an entry after another program's turn, marked when
-// it names one through a link, and as `mark` asks.
-bool LogPath(const std::string& call, const std::string& key, HoldMark mark = kNoMark,
-             bool beyond = false) {
+// A full short path leads where the long path it stands for does.
+std::string KeyOf(const std::string& path, bool follow = false) {
+    crossedLink = false;
+    std::string key = Resolve(path, true, follow), longPath = FakeLongPath(path);
+    bool full = path.size() > 2 && ((path[1] == ':' && IsSeparator(path[2])) ||
+                                    (IsSeparator(path[0]) && IsSeparator(path[1])));
+    return fake.entries.count(key) || !full || longPath == path ? key
+                                                                : Resolve(longPath, true, follow);
+}
+
+// After another program's turn, looks `path` up and logs the call, marked
+// when it names an entry through a link, and as `mark` asks. Returns the key
+// it names; *fails when the call is scripted to fail.
+std::string LogPath(const std::string& call, const std::string& path, bool* fails,
+                    HoldMark mark = kNoMark, bool beyond = false, bool follow = false) {
     if (fake.actor) fake.actor(fake.calls.size());
-    bool held = Held(key);
-    return Record(call + (ThroughLink(beyond ? key + "\\*" : key) ? " (through a link)" : "") +
-                  (mark == kMarkHeld && held       ? " (held)"
-                   : mark == kMarkNotHeld && !held ? " (not held)"
-                                                   : ""));
+    std::string key = KeyOf(path, follow);
+    bool held = Held(key), through = crossedLink || ThroughLink(beyond ? key + "\\*" : key);
+    *fails = Record(call + (through ? " (through a link)" : "") +
+                    (mark == kMarkHeld && held       ? " (held)"
+                     : mark == kMarkNotHeld && !held ? " (not held)"
+                                                     : ""));
+    return key;
+}
+
+// The identity's volume number of an entry's key.
+unsigned long VolumeSerial(const std::string& key) {
+    return std::hash<std::string>()(key.substr(0, FakeVolumeLength(key))) & 0xFFFFFFFF;
+}
+
+std::string Narrow(const WideChar* text) {
+    std::string out;
+    for (; *text; ++text) out += static_cast<char>(*text);
+    return out;
+}
+
+void Widen(const std::string& text, WideChar* out, size_t size) {
+    size_t length = std::min(text.size(), size - 1);
+    for (size_t i = 0; i < length; ++i) out[i] = static_cast<unsigned char>(text[i]);
+    out[length] = 0;
+}
+
+// A real name in Unicode: UTF-8 where it is not ANSI (listed under another
+// name), else its bytes in the code page, where B9 is superscript one in 1252
+// and half-width katakana in 932.
+void WideName(const std::string& name, bool ansi, WideChar* out) {
+    size_t n = 0;
+    for (size_t at = 0; at < name.size() && n + 1 < kMaxPath; ++at) {
+        unsigned char c = name[at];
+        unsigned code = c;
+        if (!ansi && c >= 0xE0 && at + 2 < name.size()) {
+            code = (c & 0x0F) << 12 | (name[at + 1] & 0x3F) << 6 | (name[at + 2] & 0x3F);
+            at += 2;
+        } else if (!ansi && c >= 0xC0 && at + 1 < name.size()) {
+            code = (c & 0x1F) << 6 | (name[at + 1] & 0x3F);
+            at += 1;
+        } else if (ansi && fake.doubleByte && c >= 0xA1 && c <= 0xDF) {
+            code = 0xFF61 + (c - 0xA1);
+        }
+        out[n++] = static_cast<WideChar>(code);
+    }
+    out[n] = 0;
 }
 
 }  // namespace
@@ -216,12 +321,17 @@ size_t FakeVolumeLength(const std::string& key) {
                     key.size());
 }
 
-std::string FakeKey(const std::string& path) { return Resolve(path, true); }
+std::string FakeKey(const std::string& path) { return KeyOf(path); }
 
 std::string FakeFullPath(const std::string& path) {
     std::string full = Resolve(path, false);
     bool root = FakeVolumeLength(full) == full.size();
     return full + (root || (!path.empty() && IsSeparator(path.back())) ? "\\" : "");
+}
+
+unsigned FakeIdentity(const std::string& path, bool follow) {
+    auto found = fake.entries.find(KeyOf(path, follow));
+    return found == fake.entries.end() ? 0 : found->second.id;
 }
 
 // clang-format off
@@ -263,47 +373,77 @@ std::string FakeLongPath(const std::string& shortPath) {
     return shortPath;
 }
 
+static unsigned nextId = 1;
+
+// The entry at `key` and all below it, each as (key, entry).
+static std::map<std::string, FakeEntry> Subtree(const std::string& key) {
+    std::map<std::string, FakeEntry> out;
+    for (auto it = fake.entries.lower_bound(key);
+         it != fake.entries.end() && !it->first.compare(0, key.size(), key); ++it)
+        if (it->first.size() == key.size() || it->first[key.size()] == '\\') out.insert(*it);
+    return out;
+}
+
 bool FakeReplaceWithLink(const std::string& key) {
     auto found = fake.entries.find(key);
     if (found == fake.entries.end() || FakeVolumeLength(key) == key.size() ||
         !FakeMayOpen(key, kDeleteAccess, kShareAll))
         return false;
-    // The entry and all below it move to key + "~"; the link at `key` leads
-    // to a folder of the same shape, seen below the link.
-    auto below = [&](const std::string& other) {
-        return !other.compare(0, key.size(), key) &&
-               (other.size() == key.size() || other[key.size()] == '\\');
-    };
-    std::map<std::string, FakeEntry> moved;
-    for (auto it = found; it != fake.entries.end() && !it->first.compare(0, key.size(), key); ++it)
-        if (below(it->first)) moved[key + "~" + it->first.substr(key.size())] = it->second;
-    fake.entries.insert(moved.begin(), moved.end());
+    // The entry and all below it move to key + "~", keeping their identities;
+    // the link at `key` leads to other files of the same shape, seen below it.
+    for (auto& [moved, entry] : Subtree(key)) {
+        fake.entries[key + "~" + moved.substr(key.size())] = entry;
+        fake.entries[moved].id = nextId++;
+    }
     found->second.attributes |= kFileAttributeReparsePoint;
+    found->second.target.clear();
     for (auto& hold : fake.holds)
-        if (below(hold.second.key)) hold.second.key.insert(key.size(), "~");
+        if (Subtree(key).count(hold.second.key)) hold.second.key.insert(key.size(), "~");
+    return true;
+}
+
+bool FakeCaptureByCase() {
+    const auto [text, real] = caseBlind;
+    if (text.empty() || fake.entries.count(text) || !fake.entries.count(real)) return false;
+    for (auto& [below, entry] : Subtree(real)) {
+        FakeEntry copy = entry;
+        copy.id = nextId++;
+        fake.entries[text + below.substr(real.size())] = copy;
+    }
+    fake.entries[text].attributes |= kFileAttributeReparsePoint;
     return true;
 }
 
 void AddFakeEntry(const std::string& key, const FakeEntry& entry) {
     for (size_t at = FakeVolumeLength(key); at < key.size(); at = FindSeparator(key, at + 1))
-        fake.entries.emplace(key.substr(0, at), FakeEntry());
+        if (fake.entries.emplace(key.substr(0, at), FakeEntry()).second)
+            fake.entries[key.substr(0, at)].id = nextId++;
     fake.entries[key] = entry;
+    fake.entries[key].id = nextId++;
 }
 
 void ResetFake(const std::vector<std::string>& tree, bool doubleByte) {
     fake = FakeWorld();
+    caseBlind = {};
     fake.doubleByte = doubleByte;
     fake.entries["C:"] = FakeEntry();
+    FakeEntry own;
+    own.attributes = 0;
+    AddFakeEntry(fake.ownPath, own);
     for (const std::string& item : tree) {
-        size_t start = item.find('>') + 1, bar = item.find("||");  // no '>': from 0
-        std::string flags = item.substr(0, start), key = item.substr(start, bar - start);
+        size_t start = item.find('>') + 1, bar = item.find("||"), arrow = item.find("=>");
+        if (start == arrow + 2) start = 0;  // no flags, a link's target
+        std::string flags = item.substr(0, start),
+                    key = item.substr(start, std::min(bar, arrow) - start);
         auto has = [&](char flag) { return flags.find(flag) != std::string::npos; };
         FakeEntry entry;
-        entry.attributes = (key.back() == '\\' ? kFileAttributeDirectory : 0) |
-                           (has('r') ? 0x1 : 0) | (has('j') ? kFileAttributeReparsePoint : 0);
+        entry.attributes =
+            (key.back() == '\\' ? kFileAttributeDirectory : 0) | (has('r') ? 0x1 : 0) |
+            (has('j') || arrow != std::string::npos ? kFileAttributeReparsePoint : 0);
         entry.locked = has('l');
         if (has('s')) entry.listedAttributes = kFileAttributeDirectory;
         if (bar != std::string::npos) entry.listedAs = item.substr(bar + 2);
+        if (arrow != std::string::npos) entry.target = item.substr(arrow + 2);
         AddFakeEntry(key.substr(0, key.find_last_not_of('\\') + 1), entry);
     }
 }
@@ -320,8 +460,31 @@ int RunProgram() {
     argumentPointers.clear();
     for (std::string& argument : fake.arguments) argumentPointers.push_back(&argument[0]);
     argumentPointers.push_back(nullptr);
-    if (setjmp(exitJump) == 0) return WinMain(nullptr, nullptr, nullptr, 0);
-    return exitStatus;
+    int status = setjmp(exitJump) == 0 ? WinMain(nullptr, nullptr, nullptr, 0) : exitStatus;
+    // The process ends and its handles close; the interpreter keeps the holds
+    // it inherited until its del has run.
+    for (auto& hold : fake.holds) fake.heldAtExit.push_back(hold.second.key);
+    fake.holds.clear();
+    fake.others.insert(fake.others.end(), fake.inherited.begin(), fake.inherited.end());
+    std::string command = interpreterCommand;
+    interpreterCommand.clear();
+    size_t from = command.find("/c del \""), to = command.rfind("\" >> NUL");
+    if (from != std::string::npos && to != std::string::npos) {
+        if (fake.actor) fake.actor(fake.calls.size());
+        // del deletes the first entry that its path lists.
+        std::string shortPath = command.substr(from + 8, to - from - 8);
+        std::vector<std::string> listed =
+            Listed(KeyOf(shortPath.substr(0, shortPath.rfind('\\') + 1)), shortPath);
+        auto found = listed.empty() ? fake.entries.end() : fake.entries.find(listed[0]);
+        if (found != fake.entries.end() && !(found->second.attributes & kFileAttributeDirectory) &&
+            !found->second.locked) {
+            fake.selfDeleted = found->first;
+            fake.selfDeletedId = found->second.id;
+            fake.entries.erase(found);
+        }
+        fake.others.resize(fake.others.size() - fake.inherited.size());
+    }
+    return status;
 }
 
 namespace platform {
@@ -359,34 +522,60 @@ int StartProcess(char* commandLine, const char* currentDirectory, ProcessHandles
     return 1;
 }
 
+int StartHidden(const char* program, char* commandLine, Handle const* inherited, size_t count,
+                ProcessHandles* started) {
+    std::vector<FakeOpen> handed;
+    for (size_t i = 0; i < count; ++i)
+        if (fake.holds.count(inherited[i]) && fake.holds[inherited[i]].inheritable)
+            handed.push_back(fake.holds[inherited[i]]);
+    if (Log(std::string("StartHidden ") + program + " | " + commandLine + " | " +
+            std::to_string(handed.size()) + " holds"))
+        return 0;
+    fake.inherited = handed;
+    interpreterCommand = commandLine;
+    *started = {kProcess, kThread};
+    return 1;
+}
+
 int CloseHandle(Handle handle) {
-    bool hold = fake.holds.count(handle);
+    bool hold = fake.holds.count(handle), probe = fake.probes.count(handle);
     Log("CloseHandle " + (hold                 ? fake.holds[handle].key
+                          : probe              ? fake.probes[handle]
                           : handle == kProcess ? "process"
                                                : "thread"));
-    return fake.holds.erase(handle), 1;
+    return fake.holds.erase(handle), fake.probes.erase(handle), 1;
 }
 
 // A listing of a folder that is not held is marked: nothing then keeps the
 // folder from being swapped for a link while it is listed.
 Handle FindFirstEntry(const char* pattern, FindEntry* entry) {
     std::string text = pattern, folder = text.substr(0, text.find_last_of("\\/") + 1);
-    std::string key = FakeKey(folder);
     // A listing reads what lies beyond the folder: through it, if a link.
-    if (LogPath("FindFirstEntry " + text, key, kMarkNotHeld, true) || folder.empty() ||
-        text.substr(folder.size()) != "*" ||
+    bool fails;
+    std::string key = LogPath("FindFirstEntry " + text, folder, &fails, kMarkNotHeld, true);
+    if (fails || folder.empty() || folder.size() == text.size() ||
         !(fake.entries.count(key) && (fake.entries[key].attributes & kFileAttributeDirectory)))
         return InvalidHandle();
-    Handle find = reinterpret_cast<Handle>(++lastHandle);
-    std::vector<FindEntry>& listing = fake.finds[find];
-    listing = {{kFileAttributeDirectory, "."}, {kFileAttributeDirectory, ".."}};
-    for (const std::string& child : Children(key)) {
+    std::vector<FindEntry> listing;
+    if (text.substr(folder.size()) == "*")
+        listing = {{kFileAttributeDirectory, true, ".", {'.'}},
+                   {kFileAttributeDirectory, true, "..", {'.', '.'}}};
+    for (const std::string& child : Listed(key, text)) {
         const FakeEntry& e = fake.entries[child];
-        std::string name = e.listedAs.empty() ? child.substr(key.size() + 1) : e.listedAs;
-        listing.push_back(
-            {e.listedAttributes != kInvalidFileAttributes ? e.listedAttributes : e.attributes, {}});
-        snprintf(listing.back().name, sizeof listing.back().name, "%s", name.c_str());
+        std::string real = child.substr(key.size() + 1);
+        FindEntry found = {
+            e.listedAttributes != kInvalidFileAttributes ? e.listedAttributes : e.attributes,
+            e.listedAs.empty(),
+            "",
+            {0}};
+        snprintf(found.name, sizeof found.name, "%s",
+                 found.exact ? real.c_str() : e.listedAs.c_str());
+        WideName(real, found.exact, found.wideName);
+        listing.push_back(found);
     }
+    if (listing.empty()) return InvalidHandle();
+    Handle find = reinterpret_cast<Handle>(++lastHandle);
+    fake.finds[find] = listing;
     FindNextEntry(find, entry);
     return find;
 }
@@ -406,8 +595,8 @@ int FindClose(Handle find) {
 // A held entry stays: the hold does not share delete access. A link goes by
 // itself, whatever lies beyond it.
 int Remove(const std::string& call, const char* path, bool folder) {
-    std::string key = FakeKey(path);
-    bool fails = LogPath(call + " " + path, key, kMarkHeld);
+    bool fails;
+    std::string key = LogPath(call + " " + path, path, &fails, kMarkHeld);
     // A stream path ("a:s") deletes the stream, and "a" stays.
     size_t stream = key.find(':', key.rfind('\\') + 1);
     if (stream != std::string::npos && !fails && !folder)
@@ -428,23 +617,60 @@ int RemoveDirectoryA(const char* path) { return Remove("RemoveDirectoryA", path,
 
 // After a trailing separator it reads a link's target, here a plain folder.
 unsigned long GetFileAttributesA(const char* path) {
-    std::string key = FakeKey(path);
-    if (LogPath(std::string("GetFileAttributesA ") + path, key) || !fake.entries.count(key))
-        return kInvalidFileAttributes;
+    bool fails;
+    std::string key = LogPath(std::string("GetFileAttributesA ") + path, path, &fails);
+    if (fails || !fake.entries.count(key)) return kInvalidFileAttributes;
     unsigned long attributes = fake.entries[key].attributes;
     bool beyond =
         (attributes & kFileAttributeReparsePoint) && *path && IsSeparator(path[strlen(path) - 1]);
     return beyond ? kFileAttributeDirectory : attributes;
 }
 
-Handle HoldOpenNoReparse(const char* path) {
-    std::string key = FakeKey(path);
+Handle HoldOpenNoReparse(const char* path, bool inheritable) {
     const unsigned long share = kShareRead | kShareWrite;
-    if (LogPath(std::string("HoldOpenNoReparse ") + path, key) || !fake.entries.count(key) ||
-        !FakeMayOpen(key, kHoldAccess, share))
+    bool fails;
+    std::string key = LogPath(std::string("HoldOpenNoReparse ") + path, path, &fails);
+    if (fails || !fake.entries.count(key) || !FakeMayOpen(key, kHoldAccess, share))
         return InvalidHandle();
     Handle hold = reinterpret_cast<Handle>(++lastHandle);
-    return fake.holds[hold] = {key, kHoldAccess, share}, hold;
+    return fake.holds[hold] = {key, kHoldAccess, share, inheritable}, hold;
+}
+
+// Opens for attributes alone: recorded by nobody, so it meets no sharing.
+Handle Probe(const std::string& call, const std::string& path, bool follow) {
+    bool fails;
+    std::string key = LogPath(call + " " + path, path, &fails, kNoMark, false, follow);
+    if (fails || !fake.entries.count(key)) return InvalidHandle();
+    Handle probe = reinterpret_cast<Handle>(++lastHandle);
+    return fake.probes[probe] = key, probe;
+}
+Handle OpenEntryNoReparse(const char* path) { return Probe("OpenEntryNoReparse", path, false); }
+Handle OpenFolderW(const WideChar* path) { return Probe("OpenFolderW", Narrow(path), true); }
+
+bool ReadIdentity(Handle handle, FileIdentity* identity) {
+    std::string key = fake.holds.count(handle) ? fake.holds[handle].key : fake.probes[handle];
+    auto found = fake.entries.find(key);
+    if (Log("ReadIdentity " + key) || found == fake.entries.end()) return false;
+    return *identity = {VolumeSerial(key), 0, found->second.id}, true;
+}
+
+bool ReadFinalPath(Handle handle, WideChar* path, size_t size) {
+    std::string key = fake.holds.count(handle) ? fake.holds[handle].key : fake.probes[handle];
+    if (Log("ReadFinalPath " + key) || !fake.finalPathCall) return false;
+    bool share = key.compare(0, 2, "\\\\") == 0;
+    return Widen((share ? "\\\\?\\UNC" + key.substr(1) : "\\\\?\\" + key) +
+                     (key.size() == FakeVolumeLength(key) ? "\\" : ""),
+                 path, size),
+           true;
+}
+
+bool NextProtectedFolder(ProtectedWalk* walk, WideChar* path, size_t size) {
+    if (walk->step >= fake.protectedFolders.size()) return false;
+    return Widen(fake.protectedFolders[walk->step++], path, size), true;
+}
+void EndProtectedWalk(ProtectedWalk*) { Log("EndProtectedWalk"); }
+bool GetWindowsFolder(WideChar* path, size_t size) {
+    return !fake.windowsFolder.empty() && (Widen(fake.windowsFolder, path, size), true);
 }
 
 unsigned long GetOwnPath(char* buffer, unsigned long size) {
@@ -466,19 +692,6 @@ unsigned long GetEnvironmentVariableA(const char* name, char* buffer, unsigned l
 
 unsigned long GetFullPath(const char* path, char* buffer, unsigned long size) {
     return Deliver(std::string("GetFullPath ") + path, FakeFullPath(path), buffer, size);
-}
-
-// The first long path whose short path is `shortPath`, as Wine finds it.
-unsigned long GetLongPathIfPresent(const char* shortPath, char* buffer, unsigned long size) {
-    if (!fake.longPathCall) return Log("GetLongPathIfPresent (missing)"), kCallMissing;
-    return Deliver(std::string("GetLongPathIfPresent ") + shortPath, FakeLongPath(shortPath),
-                   buffer, size);
-}
-
-long ShellExecuteFile(const char* file, const char* parameters, int showCommand) {
-    Log(std::string("ShellExecuteFile ") + file + " | " + parameters + " | " +
-        std::to_string(showCommand));
-    return fake.shellResult;
 }
 
 bool AnsiFormIsExact(AnsiValue value, const char* ansi) {

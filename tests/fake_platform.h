@@ -12,9 +12,11 @@
 struct FakeEntry {
     unsigned long attributes = platform::kFileAttributeDirectory;
     bool locked = false;   // in use: neither deleted nor removed
-    std::string listedAs;  // the name listings give it, when best fit changes it
+    std::string listedAs;  // the ANSI name listings give it, when best fit changes it
     // What listings say its attributes are, when their word is stale.
     unsigned long listedAttributes = platform::kInvalidFileAttributes;
+    unsigned id = 0;     // its file index; AddFakeEntry gives each a new one
+    std::string target;  // a link's target key, when paths go through to it
 };
 
 // An open handle: ours (a hold) or another program's. The system records its
@@ -22,6 +24,7 @@ struct FakeEntry {
 struct FakeOpen {
     std::string key;
     unsigned long access, share;
+    bool inheritable = false;
 };
 const unsigned long kShareRead = 1, kShareWrite = 2, kShareDelete = 4, kShareAll = 7,
                     kDeleteAccess = 0x10000;
@@ -32,9 +35,11 @@ struct FakeWorld {
     int answer = 7;  // the button pressed at the question (IDNO)
     std::string ownPath = "C:\\Users\\me\\Temp\\Uninstall.exe";
     std::map<std::string, std::string> shortPaths;  // long -> short; unlisted: unchanged
-    bool longPathCall = true;                       // false: the system lacks GetLongPathNameA
     std::string comSpec = "C:\\windows\\system32\\cmd.exe";
-    long shellResult = 42;
+    // The folders the system and its users keep, as the system names them.
+    std::vector<std::string> protectedFolders;
+    std::string windowsFolder;
+    bool finalPathCall = true;  // false: the system lacks GetFinalPathNameByHandleW
     // Calls that fail, by name ("DeleteFileA") or as logged ("DeleteFileA C:\T\a").
     std::set<std::string> failing;
     std::set<int> inexact;    // the AnsiValues whose ANSI form is not exact
@@ -46,8 +51,15 @@ struct FakeWorld {
     std::map<std::string, FakeEntry> entries;
 
     std::vector<std::string> calls;
-    std::map<platform::Handle, FakeOpen> holds;  // our open holds
-    std::vector<FakeOpen> others;                // other programs' opens
+    std::map<platform::Handle, FakeOpen> holds;      // our open holds
+    std::map<platform::Handle, std::string> probes;  // our attribute-only opens
+    std::vector<FakeOpen> others;                    // other programs' opens
+    // At the process's end: the holds still open then, those the interpreter
+    // inherited, and the entry its del deleted ("" for none).
+    std::vector<std::string> heldAtExit;
+    std::vector<FakeOpen> inherited;
+    std::string selfDeleted;
+    unsigned selfDeletedId = 0;
     // Another program's turn, before each call is logged (its number given).
     void (*actor)(size_t call) = nullptr;
     std::map<platform::Handle, std::vector<platform::FindEntry>> finds;  // open listings
@@ -57,7 +69,8 @@ extern FakeWorld fake;
 
 // Starts a fresh world with drive C: and the given entries: a key, a folder
 // when it ends in "\". Before it, "flags>" with r read-only, l locked, j link,
-// s listed as a plain folder; after it, "||name" for the name listings give it.
+// s listed as a plain folder; after it, "||name" for the name listings give it
+// (its real name is then not ANSI), or "=>key" for a link's target.
 void ResetFake(const std::vector<std::string>& tree = {}, bool doubleByte = false);
 // Adds an entry and the folders on the way to it.
 void AddFakeEntry(const std::string& key, const FakeEntry& entry);
@@ -73,12 +86,20 @@ size_t FakeVolumeLength(const std::string& key);
 // below which lies a copy of what it held (its target, shaped alike). False
 // when the sharing rules forbid the rename.
 bool FakeReplaceWithLink(const std::string& key);
+// Another program makes an entry under the name a path last named another by
+// letter case alone, a link to files shaped alike: the path then names it.
+bool FakeCaptureByCase();
 // The long path a short path leads to: the first (in listing order) whose
 // short path it is, as Wine finds it; itself when none.
 std::string FakeLongPath(const std::string& shortPath);
+// The identity's file index of what `path` opens, following a last link
+// when `follow`; 0 when nothing.
+unsigned FakeIdentity(const std::string& path, bool follow = false);
 
 // The calls whose name is one of `names`, in order.
 std::vector<std::string> CallsNamed(const std::vector<std::string>& names);
 
 // Runs WinMain and returns the process's exit status; -1 when it runs away.
+// Then the process ends, another program has its turn, and the interpreter,
+// if started, runs its del and ends.
 int RunProgram();

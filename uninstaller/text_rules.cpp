@@ -10,13 +10,24 @@ const char* NextChar(const char* text) {
     return lead && text[1] ? text + 2 : text + 1;
 }
 
-const char* FindChar(const char* text, const char* set) {
+namespace {
+
+using ::NextChar;
+// A UTF-16 path is read by code unit: no surrogate is a separator.
+const platform::WideChar* NextChar(const platform::WideChar* text) { return text + 1; }
+
+template <typename Char>
+const Char* FindCharOf(const Char* text, const char* set) {
     for (; *text; text = NextChar(text)) {
         for (const char* c = set; *c; ++c)
-            if (*c == *text) return text;
+            if (static_cast<Char>(*c) == *text) return text;
     }
     return text;
 }
+
+}  // namespace
+
+const char* FindChar(const char* text, const char* set) { return FindCharOf(text, set); }
 
 char LastChar(const char* text) {
     char last = 0;
@@ -27,8 +38,14 @@ char LastChar(const char* text) {
 namespace {
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-bool IsDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+template <typename Char>
+bool IsDriveLetter(Char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+template <typename Char>
+Char Upper(Char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<Char>(c - 'a' + 'A') : c;
+}
 
 // "." or "..", ending at `end`.
 bool IsDotStep(const char* component, const char* end) {
@@ -68,9 +85,10 @@ bool HasVerbatimAmbiguity(const char* path) {
 
 // Skips `count` non-empty components, each but the last followed by one
 // backslash. Returns nullptr when the path is not shaped like that.
-const char* SkipComponents(const char* path, int count) {
+template <typename Char>
+const Char* SkipComponents(const Char* path, int count) {
     for (int i = 0; i < count; ++i) {
-        const char* end = FindChar(path, "\\");
+        const Char* end = FindCharOf(path, "\\");
         if (end == path) return nullptr;
         path = end;
         if (i + 1 < count) {
@@ -104,16 +122,23 @@ bool RootTextIsRefused(const char* root, size_t limit) {
            (IsVerbatim(root) && HasVerbatimAmbiguity(root)) || HasLooseComponent(root, false);
 }
 
-const char* SkipVolume(const char* path) {
+namespace {
+template <typename Char>
+const Char* SkipVolumeOf(const Char* path) {
     if (IsDriveLetter(path[0]) && path[1] == ':') return path + 2;
     if (path[0] != '\\' || path[1] != '\\') return nullptr;
     path += 2;
     if ((path[0] != '?' && path[0] != '.') || path[1] != '\\') return SkipComponents(path, 2);
     path += 2;
     if (IsDriveLetter(path[0]) && path[1] == ':') return path + 2;
-    if (strncmp(path, "UNC\\", 4) == 0) return SkipComponents(path + 4, 2);
+    if (path[0] == 'U' && path[1] == 'N' && path[2] == 'C' && path[3] == '\\')
+        return SkipComponents(path + 4, 2);
     return nullptr;
 }
+}  // namespace
+
+const char* SkipVolume(const char* path) { return SkipVolumeOf(path); }
+const platform::WideChar* SkipVolume(const platform::WideChar* path) { return SkipVolumeOf(path); }
 
 // Nothing but separators lies below the volume. A full path with "." or
 // ".." steps, or with names of dots and spaces, is refused as loose anyway.
@@ -122,42 +147,40 @@ bool IsVolumeRoot(const char* fullPath) {
     return !rest || rest[strspn(rest, "\\")] == '\0';
 }
 
-bool IsDeviceName(const char* name) {
+bool IsDeviceName(const platform::WideChar* name) {
     // Every device name starts with one of these letters, so most names cost
     // one test, and none a library call.
-    char first = Upper(name[0]);
+    platform::WideChar first = Upper(name[0]);
     if (first != 'C' && first != 'P' && first != 'A' && first != 'N' && first != 'L') return false;
     size_t stem = 0;
     while (name[stem] && name[stem] != '.') ++stem;
     while (stem > 0 && name[stem - 1] == ' ') --stem;
     if (stem < 3 || stem > 7) return false;
     char upper[8] = "";
-    for (size_t i = 0; i < stem; ++i) upper[i] = Upper(name[i]);
+    for (size_t i = 0; i < stem; ++i) {
+        platform::WideChar c = Upper(name[i]);
+        // COM and LPT take a digit or superscript one, two or three.
+        bool digit = i == 3 && (c == 0xB9 || c == 0xB2 || c == 0xB3);
+        if (c >= 0x80 && !digit) return false;
+        upper[i] = digit ? '1' : static_cast<char>(c);
+    }
     const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
     for (const char* device : kDevices)
         if (!strcmp(upper, device)) return true;
-    // COM or LPT and a digit, or superscript one, two or three (0xB9, 0xB2,
-    // 0xB3 in ANSI).
-    unsigned char last = upper[3];
     return stem == 4 && (!strncmp(upper, "COM", 3) || !strncmp(upper, "LPT", 3)) &&
-           ((last >= '0' && last <= '9') || last == 0xB9 || last == 0xB2 || last == 0xB3);
+           upper[3] >= '0' && upper[3] <= '9';
 }
 
-bool NameCanNameEntry(const char* name) {
-    if (!*name || *FindChar(name, "\\/:*?\"<>|")) return false;
+bool NameCanNameEntry(const platform::FindEntry& entry) {
+    const char* name = entry.name;
+    if (!entry.exact || !*name || *FindChar(name, "\\/:*?\"<>|")) return false;
     char last = LastChar(name);
-    return last != '.' && last != ' ' && !IsDeviceName(name);
+    return last != '.' && last != ' ' && !IsDeviceName(entry.wideName);
 }
 
-bool SameTextIgnoringCase(const char* a, const char* b) {
-    while (*a && *b) {
-        const char *nextA = NextChar(a), *nextB = NextChar(b);
-        if (nextA - a != nextB - b) return false;
-        if (nextA - a == 1 ? Upper(*a) != Upper(*b) : memcmp(a, b, nextA - a) != 0) return false;
-        a = nextA;
-        b = nextB;
-    }
-    return *a == *b;
+bool CanQuoteForInterpreter(const char* path) {
+    if (*FindChar(path, "%!\"")) return false;
+    for (; *path; path = NextChar(path))
+        if (static_cast<unsigned char>(*path) < 0x20) return false;
+    return true;
 }
-
-bool CanQuoteForInterpreter(const char* path) { return !*FindChar(path, "%!\""); }

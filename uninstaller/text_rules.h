@@ -8,17 +8,17 @@
 //    another keeps; in a "\\?\" path, '/' and "." or ".." steps, which the file
 //    calls take literally but GetFullPathNameA reads as separators and steps.
 //  - A root is refused when its full path names a drive or share (IsVolumeRoot).
-//  - A listed name is put into a path only when that path names the entry
-//    (NameCanNameEntry): best fit may have turned it into one holding
-//    separators, ':' (a stream of another entry) or wildcards; a path drops a
-//    trailing dot or space; and a name read as a device (CON, com1.txt,
-//    "LPT2  .log") names the device, not the entry.
-//  - The self-deletion's target is used only when its long form is the
-//    program's own path, ignoring letter case (SameTextIgnoringCase), and it
-//    holds nothing the command interpreter expands or ends a quote with.
+//  - A listed name is put into a path only when it converts to ANSI exactly
+//    and that path names the entry (NameCanNameEntry): a path drops a
+//    trailing dot or space, ':' names a stream of another entry, and a name
+//    read as a device (CON, com1.txt, "LPT2  .log") names the device.
+//  - The self-deletion's target holds nothing the command interpreter
+//    expands, ends a quote or a command with.
 #pragma once
 
 #include <stddef.h>
+
+#include "platform/platform.h"
 
 // The next character of `text` (which must not be at its end).
 const char* NextChar(const char* text);
@@ -40,18 +40,20 @@ bool HasLooseComponent(const char* path, bool stepsAreLoose);
 // The part of a full path below its volume ("C:", "\\server\share", "\\?\C:",
 // "\\?\UNC\server\share", "\\.\C:"); nullptr when it names no volume.
 const char* SkipVolume(const char* fullPath);
+const platform::WideChar* SkipVolume(const platform::WideChar* fullPath);
 // Whether a full path names the root of a drive or share.
 bool IsVolumeRoot(const char* fullPath);
 
-// Whether the listed name, put after a folder's path and a backslash, names
-// that entry and no other.
-bool NameCanNameEntry(const char* name);
-// Whether Win32 reads a file name as a DOS device.
-bool IsDeviceName(const char* name);
+// Whether the listed entry's exact ANSI name, put after a folder's path and a
+// backslash, names that entry and no other.
+bool NameCanNameEntry(const platform::FindEntry& entry);
+// Whether Win32 reads a file name as a DOS device, decided on its Unicode
+// form: the superscript digits are U+00B9, U+00B2 and U+00B3 in every code
+// page, while their ANSI bytes are other characters in some.
+bool IsDeviceName(const platform::WideChar* name);
 
-// Equal, with the case of A to Z ignored in single-byte characters only.
-bool SameTextIgnoringCase(const char* a, const char* b);
 // Whether a path can stand inside double quotes on a command line: the
 // interpreter expands %...% even there (and !...! with delayed expansion on),
-// and a quote would end it early.
+// a quote would end it early and a control character (a line feed) the
+// command.
 bool CanQuoteForInterpreter(const char* path);

@@ -2,9 +2,13 @@
 //  - A root is refused unless its text reads the same to every call
 //    (text_rules.h) and its full path names a folder below a drive or share
 //    that is not itself a link.
+//  - A root is refused when it is, or holds, a folder the system or a user
+//    keeps, or lies in the Windows folder (IsKeptFolder). Folders are compared
+//    by identity, never by text, which 8.3 names, letter case, "\\?\" forms,
+//    dot steps and links would all get past.
 //  - Every folder from the volume's root down to the root's parent is held
 //    for the whole removal (HoldPathAboveRoot); if one cannot be, nothing is
-//    removed.
+//    removed. The root is held from its check until it is emptied.
 //  - A folder is entered only while it is held and its path, so held, names a
 //    folder that is not a link (HoldFolderToEnter).
 //  - A hold is an open for listing (FILE_LIST_DIRECTORY) that does not share
@@ -13,9 +17,14 @@
 //    renaming of a folder inside a held one, which is why every folder on the
 //    way is held, each at its own level. An open for attributes alone would
 //    be recorded by nobody and stop nothing.
-//  - A listed name is used only when a path built from it names that entry
-//    (NameCanNameEntry), and only the real "." and ".." are skipped.
+//  - A listed name is used only when it converts to ANSI exactly and a path
+//    built from it names that entry (NameCanNameEntry), and only the real "."
+//    and ".." are skipped.
 //  - A path that does not fit its buffer is a failure, never a shorter path.
+//  - The self-deletion deletes this program or nothing: the folders on the way
+//    to it are held from start-up until the interpreter has ended (it inherits
+//    the holds), and its short path must open the file whose identity was read
+//    at start-up.
 #include "uninstaller/uninstaller.h"
 
 #include "uninstaller/text_rules.h"
@@ -69,7 +78,19 @@ struct HeldPath {
     Handle holds[kResolvedSize / 2];
     size_t count;
 };
-HeldPath pathAboveRoot = {{}, 0};
+HeldPath pathAboveRoot;
+// The root, held from the check that it is no kept folder until it is emptied.
+Handle heldRoot = nullptr;
+
+// The self-deletion's target, taken at start-up: the program's own path, the
+// folders on the way to it (held until the interpreter ends) and its identity.
+struct OwnFile {
+    char path[kMaxPath];
+    FileIdentity identity;
+    bool ready;
+};
+OwnFile ownFile;
+HeldPath wayToOwnFile;
 
 // Resolves `path` to the full path of the entry it names, with no trailing
 // separator: after one, an attribute read reports a link's target instead of
@@ -110,7 +131,7 @@ void ReleasePath(HeldPath* path) {
 // can be renamed and replaced while the root's path is in use. A link on the
 // way is held itself: that is the path the user named. False, with nothing
 // held, when any of them cannot be held.
-bool HoldPathAboveRoot(const char* rootFullPath, HeldPath* path) {
+bool HoldPathAboveRoot(const char* rootFullPath, HeldPath* path, bool inheritable) {
     const char* rest = SkipVolume(rootFullPath);
     char folder[kResolvedSize];
     path->count = 0;
@@ -122,7 +143,7 @@ bool HoldPathAboveRoot(const char* rootFullPath, HeldPath* path) {
         char kept = folder[length];
         folder[length] = '\0';
         Handle held = path->count < sizeof path->holds / sizeof path->holds[0]
-                          ? HoldOpenNoReparse(folder)
+                          ? HoldOpenNoReparse(folder, inheritable)
                           : InvalidHandle();
         folder[length] = kept;
         if (held == InvalidHandle()) return ReleasePath(path), false;
@@ -151,7 +172,7 @@ Handle HoldFolderToEnter(const char* folder) {
         if (!ResolveEntryPath(folder, fullPath, sizeof fullPath)) return InvalidHandle();
         folder = fullPath;
     }
-    Handle held = HoldOpenNoReparse(folder);
+    Handle held = HoldOpenNoReparse(folder, false);
     if (held == InvalidHandle()) return held;
     unsigned long attributes = GetFileAttributesA(folder);
     if (attributes != kInvalidFileAttributes && (attributes & kFileAttributeDirectory) &&
@@ -171,7 +192,7 @@ void ReportUndeletableFile(const char* directory, const char* name) {
 void RemoveEntry(const char* directory, const FindEntry& entry) {
     bool isDirectory = (entry.attributes & kFileAttributeDirectory) != 0;
     char path[kMaxPath];
-    bool usable = NameCanNameEntry(entry.name) &&
+    bool usable = NameCanNameEntry(entry) &&
                   Compose(path, sizeof path, {directory, "\\", entry.name}) < sizeof path;
     if (!isDirectory) {
         if (usable && DeleteFileA(path)) return;
@@ -189,12 +210,157 @@ void RemoveEntry(const char* directory, const FindEntry& entry) {
     if (!RemoveDirectoryA(path)) DeleteFailed = 1;
 }
 
+size_t WideLength(const WideChar* text) {
+    size_t length = 0;
+    while (text[length]) ++length;
+    return length;
+}
+
+// Reads the identity of the folder `path` leads to.
+bool ReadFolderIdentity(const WideChar* path, FileIdentity* identity) {
+    Handle opened = OpenFolderW(path);
+    if (opened == InvalidHandle()) return false;
+    bool read = ReadIdentity(opened, identity);
+    CloseHandle(opened);
+    return read;
+}
+
+// Whether `identity` is that of a folder on the way from the volume's root
+// down to `path`. A folder that cannot be opened ends the way: one that does
+// not exist yet still protects those above it that do. `checked` is the
+// deepest folder read so far on this walk's ways; the folders on its way are
+// not read again.
+bool WayHasIdentity(const WideChar* path, const FileIdentity& identity, WideChar* checked) {
+    const WideChar* rest = SkipVolume(path);
+    size_t length = WideLength(path);
+    if (!rest || *rest != '\\' || length >= kWidePath) return false;
+    WideChar folder[kWidePath];
+    memcpy(folder, path, (length + 1) * sizeof folder[0]);
+    for (size_t end = rest - path + 1;;) {  // the volume's root keeps its backslash
+        WideChar kept = folder[end];
+        folder[end] = 0;
+        bool seen = memcmp(folder, checked, end * sizeof folder[0]) == 0 &&
+                    (checked[end] == 0 || checked[end] == '\\' || folder[end - 1] == '\\');
+        if (!seen) {
+            FileIdentity found;
+            if (!ReadFolderIdentity(folder, &found)) return false;
+            if (SameIdentity(found, identity)) return true;
+            memcpy(checked, folder, (end + 1) * sizeof folder[0]);
+        }
+        folder[end] = kept;
+        while (folder[end] == '\\') ++end;
+        if (!folder[end]) return false;
+        while (folder[end] && folder[end] != '\\') ++end;
+    }
+}
+
+// The same for the path that `path` finally leads to, through links and
+// junctions, where that is another path.
+bool FinalWayHasIdentity(const WideChar* path, const FileIdentity& identity, WideChar* checked) {
+    WideChar finalPath[kWidePath];
+    Handle opened = OpenFolderW(path);
+    if (opened == InvalidHandle()) return false;
+    bool read = ReadFinalPath(opened, finalPath, kWidePath);
+    CloseHandle(opened);
+    const WideChar verbatim[] = {'\\', '\\', '?', '\\'};
+    size_t length = WideLength(path);
+    bool same = read && memcmp(finalPath, verbatim, sizeof verbatim) == 0 &&
+                WideLength(finalPath) == length + 4 &&
+                memcmp(finalPath + 4, path, length * sizeof path[0]) == 0;
+    return read && !same && WayHasIdentity(finalPath, identity, checked);
+}
+
+// Whether the root, open as `root`, is or holds a folder the system or a
+// user keeps, or lies in the Windows folder (at or below it, on the way it is
+// named or on the way it finally leads). Refused when it cannot be told.
+bool IsKeptFolder(Handle root, const HeldPath& above) {
+    FileIdentity rootIdentity, found;
+    if (!ReadIdentity(root, &rootIdentity)) return true;
+    WideChar folder[kWidePath], checked[kWidePath] = {0};
+    ProtectedWalk walk = {};
+    bool kept = false;
+    while (!kept && NextProtectedFolder(&walk, folder, kWidePath))
+        kept = WayHasIdentity(folder, rootIdentity, checked) ||
+               FinalWayHasIdentity(folder, rootIdentity, checked);
+    EndProtectedWalk(&walk);
+    FileIdentity windows;
+    if (kept || !GetWindowsFolder(folder, kWidePath) || !ReadFolderIdentity(folder, &windows))
+        return kept;
+    if (SameIdentity(rootIdentity, windows)) return true;
+    for (size_t i = 0; i < above.count; ++i)
+        if (ReadIdentity(above.holds[i], &found) && SameIdentity(found, windows)) return true;
+    checked[0] = 0;
+    return ReadFinalPath(root, folder, kWidePath) && WayHasIdentity(folder, windows, checked);
+}
+
+// Holds the way to the program's own file and reads its identity, or leaves
+// the self-deletion undone.
+void TakeOwnFile() {
+    ownFile.ready = false;
+    unsigned long length = GetOwnPath(ownFile.path, sizeof ownFile.path);
+    const char* rest =
+        length > 0 && length < sizeof ownFile.path ? SkipVolume(ownFile.path) : nullptr;
+    if (!rest || IsVolumeRoot(ownFile.path) || *FindChar(rest, "/") ||
+        HasLooseComponent(rest, true) || !AnsiFormIsExact(kOwnPath, ownFile.path) ||
+        !HoldPathAboveRoot(ownFile.path, &wayToOwnFile, true))
+        return;
+    Handle own = OpenEntryNoReparse(ownFile.path);
+    if (own == InvalidHandle()) return ReleasePath(&wayToOwnFile);
+    ownFile.ready = ReadIdentity(own, &ownFile.identity);
+    CloseHandle(own);
+    if (!ownFile.ready) ReleasePath(&wayToOwnFile);
+}
+
+// Lists the held `directory` (whose pattern is `pattern`) and removes each entry.
+void EmptyHeldFolder(const char* directory, const char* pattern) {
+    FindEntry entry;
+    Handle find = FindFirstEntry(pattern, &entry);
+    if (find == InvalidHandle()) return;
+    // The first folders listed as "." and ".." are the real ones; any other
+    // entry under those names was renamed by best fit.
+    bool dotSeen = false, dotDotSeen = false;
+    do {
+        const char* name = entry.name;
+        bool folder = entry.exact && (entry.attributes & kFileAttributeDirectory) != 0;
+        bool dot = name[0] == '.' && name[1] == 0;
+        bool dotDot = name[0] == '.' && name[1] == '.' && name[2] == 0;
+        if (folder && dot && !dotSeen)
+            dotSeen = true;
+        else if (folder && dotDot && !dotDotSeen)
+            dotDotSeen = true;
+        else
+            RemoveEntry(directory, entry);
+    } while (FindNextEntry(find, &entry));
+    FindClose(find);
+}
+
+// The path of the entry that a listing of `pattern` gave as `entry`: the
+// pattern's folder and the entry's exact name. False when it has no exact
+// name or the path does not fit.
+bool ListedPath(const char* pattern, const FindEntry& entry, char* path, size_t size) {
+    size_t folder = 0;
+    for (const char* c = pattern; *c; c = NextChar(c))
+        if (*c == '\\') folder = c - pattern;
+    if (!entry.exact || folder == 0 || folder >= size) return false;
+    memcpy(path, pattern, folder);
+    path[folder] = '\0';
+    return Compose(path + folder, size - folder, {"\\", entry.name}) < size - folder;
+}
+
+// Holds `directory` to empty it; InvalidHandle() when it is not to be entered
+// or its listing does not fit.
+Handle HoldToEmpty(const char* directory, char* pattern) {
+    if (Compose(pattern, kMaxPath, {directory, "\\*"}) >= kMaxPath) return InvalidHandle();
+    return HoldFolderToEnter(directory);
+}
+
 }  // namespace
 
 extern "C" int PLATFORM_WINAPI WinMain(void*, void*, char*, int) {
     DeleteFailed = 0;
     // Run from %TEMP% and perhaps elevated: no DLL may come from beside the exe.
     RestrictDllSearchToSystem();
+    TakeOwnFile();
     Sleep(500);
     RunUninstaller();
     return 1;
@@ -211,13 +377,20 @@ void RunUninstaller() {
         return;
     }
     if (StrICmp(arguments[1], kKeyword) != 0) return;
-    char fullPath[kResolvedSize];
+    char fullPath[kResolvedSize], pattern[kMaxPath];
     if (count < 3 || !AnsiFormIsExact(kDirectoryArgument, arguments[2]) ||
         IsRefusedRoot(arguments[2], fullPath, sizeof fullPath) ||
-        !HoldPathAboveRoot(fullPath, &pathAboveRoot))
+        !HoldPathAboveRoot(fullPath, &pathAboveRoot, false))
         FailUninstall();
-    char* directory = Allocate(kDirectorySize);
+    // The root is checked through the hold it is then listed by; one that is
+    // not to be listed is still checked before its removal is tried.
+    heldRoot = HoldToEmpty(arguments[2], pattern);
+    Handle checkedRoot = heldRoot != InvalidHandle() ? heldRoot : OpenEntryNoReparse(fullPath);
+    bool kept = checkedRoot != InvalidHandle() && IsKeptFolder(checkedRoot, pathAboveRoot);
+    if (checkedRoot != heldRoot) CloseHandle(checkedRoot);
+    char* directory = kept ? nullptr : Allocate(kDirectorySize);
     if (!directory) {
+        if (heldRoot != InvalidHandle()) CloseHandle(heldRoot);
         ReleasePath(&pathAboveRoot);
         FailUninstall();
     }
@@ -245,7 +418,14 @@ int LaunchMainProgram() {
 }
 
 int UninstallDirectory(char* directory) {
-    RemoveTreeContents(directory);
+    char pattern[kMaxPath];
+    if (heldRoot != nullptr && heldRoot != InvalidHandle() &&
+        Compose(pattern, sizeof pattern, {directory, "\\*"}) < sizeof pattern) {
+        EmptyHeldFolder(directory, pattern);
+        // Let go before the folder is removed: a hold forbids it.
+        CloseHandle(heldRoot);
+    }
+    heldRoot = nullptr;
     if (!RemoveDirectoryA(directory)) DeleteFailed = 1;
     ReleasePath(&pathAboveRoot);
     if (DeleteFailed) {
@@ -263,54 +443,46 @@ int UninstallDirectory(char* directory) {
 
 void RemoveTreeContents(const char* directory) {
     char pattern[kMaxPath];
-    if (Compose(pattern, sizeof pattern, {directory, "\\*"}) >= sizeof pattern) return;
-    Handle held = HoldFolderToEnter(directory);
+    Handle held = HoldToEmpty(directory, pattern);
     if (held == InvalidHandle()) return;
-    FindEntry entry;
-    Handle find = FindFirstEntry(pattern, &entry);
-    if (find != InvalidHandle()) {
-        // The first folders listed as "." and ".." are the real ones; any
-        // other entry under those names was renamed by best fit.
-        bool dotSeen = false, dotDotSeen = false;
-        do {
-            const char* name = entry.name;
-            bool folder = (entry.attributes & kFileAttributeDirectory) != 0;
-            bool dot = name[0] == '.' && name[1] == 0;
-            bool dotDot = name[0] == '.' && name[1] == '.' && name[2] == 0;
-            if (folder && dot && !dotSeen)
-                dotSeen = true;
-            else if (folder && dotDot && !dotDotSeen)
-                dotDotSeen = true;
-            else
-                RemoveEntry(directory, entry);
-        } while (FindNextEntry(find, &entry));
-        FindClose(find);
-    }
-    // Let go before the caller removes the folder: a hold forbids deletion.
+    EmptyHeldFolder(directory, pattern);
+    // Let go before the caller removes the folder: a hold forbids it.
     CloseHandle(held);
 }
 
 int ScheduleSelfDelete() {
-    char ownPath[kMaxPath], shortPath[kMaxPath], longPath[kMaxPath];
-    unsigned long length = GetOwnPath(ownPath, sizeof ownPath);
-    if (length == 0 || length >= sizeof ownPath || !AnsiFormIsExact(kOwnPath, ownPath)) return 0;
-    length = GetShortPathNameA(ownPath, shortPath, sizeof shortPath);
-    if (length == 0 || length >= sizeof shortPath || !CanQuoteForInterpreter(shortPath)) return 0;
+    char shortPath[kMaxPath];
+    unsigned long length =
+        ownFile.ready ? GetShortPathNameA(ownFile.path, shortPath, sizeof shortPath) : 0;
+    const char* rest = length > 0 && length < sizeof shortPath ? SkipVolume(shortPath) : nullptr;
+    if (!rest || *rest != '\\' || !CanQuoteForInterpreter(shortPath)) return 0;
     // Short names need not be unique (Wine derives them from a hash of the
-    // long name), and del takes the first match: the short path must lead
-    // back to this program. Where the call is missing, short names are stored.
-    length = GetLongPathIfPresent(shortPath, longPath, sizeof longPath);
-    if (length != kCallMissing &&
-        (length == 0 || length >= sizeof longPath || !SameTextIgnoringCase(longPath, ownPath)))
+    // long name, and opens and lists twins in different orders), and del
+    // deletes the first entry its listing gives: that entry must be this very
+    // program. The folders on its way are held, so it still is when del runs.
+    FindEntry first;
+    Handle find = FindFirstEntry(shortPath, &first);
+    if (find == InvalidHandle()) return 0;
+    FindClose(find);
+    char found[kMaxPath];
+    FileIdentity target;
+    Handle opened = ListedPath(shortPath, first, found, sizeof found) ? OpenEntryNoReparse(found)
+                                                                      : InvalidHandle();
+    if (opened == InvalidHandle()) return 0;
+    bool same = ReadIdentity(opened, &target) && SameIdentity(target, ownFile.identity);
+    CloseHandle(opened);
+    char parameters[kMaxPath], comSpec[kMaxPath];
+    if (!same || Compose(parameters, sizeof parameters, {"/c del \"", shortPath, "\" >> NUL"}) >=
+                     sizeof parameters)
         return 0;
-
-    char parameters[kMaxPath];
-    if (Compose(parameters, sizeof parameters, {"/c del \"", shortPath, "\" >> NUL"}) >=
-        sizeof parameters)
-        return 0;
-
-    char comSpec[kMaxPath];
     length = GetEnvironmentVariableA("ComSpec", comSpec, sizeof comSpec);
-    if (length == 0 || length >= sizeof comSpec) return 0;
-    return ShellExecuteFile(comSpec, parameters, kSwHide) > 32 ? 1 : 0;
+    if (length == 0 || length >= sizeof comSpec || *FindChar(comSpec, "\"")) return 0;
+    char commandLine[2 * kMaxPath + 4];
+    Compose(commandLine, sizeof commandLine, {"\"", comSpec, "\" ", parameters});
+    ProcessHandles started = {nullptr, nullptr};
+    if (!StartHidden(comSpec, commandLine, wayToOwnFile.holds, wayToOwnFile.count, &started))
+        return 0;
+    CloseHandle(started.process);
+    CloseHandle(started.thread);
+    return 1;
 }

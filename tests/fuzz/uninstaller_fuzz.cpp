@@ -28,11 +28,16 @@ const unsigned long kLinkBit = platform::kFileAttributeReparsePoint;
 //   any length up to about 1300 arise, 259 and 260 among them.
 // Flag bits 5 to 7 make the directory argument, the working directory and the
 // own path inexact in ANSI. Then a byte of more: a short-path twin of the own
-// path listed before it, no GetLongPathNameA; and two bytes for another
-// program that, from the call they name on, tries before each call to replace
-// the entry they name (in the tree or above the root) with a link.
+// path listed before it, no GetFinalPathNameByHandleW, and the way a kept
+// folder is named; a byte for the kept folder and one for the Windows folder,
+// each a folder of the world or none; and two bytes for another program that,
+// from the call they name on, tries before each call (and once more before
+// the interpreter's del) to replace the entry they name with a link: in the
+// tree or above the root once the root is listed, on the way to the own file
+// once the program has started, or to capture by letter case a name that a
+// path looked up case-blind.
 enum Flags { kAnswerYes = 1, kOwnShortPath = 2, kNoTree = 4, kRootIsFile = 8, kRootIsLink = 16 };
-enum More { kShortTwin = 1, kNoLongPathCall = 2 };
+enum More { kShortTwin = 1, kNoFinalPathCall = 2, kCaptureByCase = 4 };
 // Entry bits 5 and 6 choose the listed name: the real one, the real one before
 // best fit turned its separators fullwidth, another text, or the previous
 // sibling's; bit 7 starts the name with a device's.
@@ -101,9 +106,17 @@ std::string ListingKey(const std::string& path) {
 
 // The properties every run must have, whatever the input; `untouched` when
 // no other program replaced anything.
-void Check(const std::map<std::string, FakeEntry>& before, int status, bool untouched) {
+void Check(const std::map<std::string, FakeEntry>& before, int status, bool untouched, bool kept,
+           unsigned ownId) {
+    Require(!kept || status == 0, "does not refuse a root that is or holds a kept folder", "(end)");
     Require(status != -1, "runs away", "(end)");
-    Require(fake.holds.empty() && fake.finds.empty(), "leaves a hold or listing open", "(end)");
+    Require(fake.probes.empty() && fake.finds.empty(), "leaves an open or listing open", "(end)");
+    std::string ownKey = FakeKey(fake.ownPath);
+    for (const std::string& key : fake.heldAtExit)
+        Require(Below(ownKey, key) || ownKey.compare(0, key.size() + 1, key + "\\") == 0,
+                "holds more than the way to its own file to the end", key);
+    Require(!fake.selfDeletedId || fake.selfDeletedId == ownId,
+            "the interpreter's del deletes another file than the program's own", fake.selfDeleted);
     const std::vector<std::string>& arguments = fake.arguments;
     bool removing =
         arguments.size() >= 3 && platform::StrICmp(arguments[1].c_str(), "Uninstall") == 0;
@@ -121,19 +134,23 @@ void Check(const std::map<std::string, FakeEntry>& before, int status, bool unto
             links.push_back(key);
     }
     auto own = fake.shortPaths.find(fake.ownPath);
-    std::string target = own == fake.shortPaths.end() ? fake.ownPath : own->second,
-                deleted = FakeLongPath(target);  // what del finds first
+    std::string target = own == fake.shortPaths.end() ? fake.ownPath : own->second;
     const std::string& cwd = fake.workingDirectory;
     int selfDeletions = 0;
+    bool startUp = true;
     for (const std::string& call : fake.calls) {
         std::string op = call.substr(0, call.find(' ')),
                     path = call.substr(std::min(op.size() + 1, call.size()));
-        if (op == "ShellExecuteFile")
+        if (op == "StartHidden")
             Require(++selfDeletions == 1 && !fake.inexact.count(platform::kOwnPath) &&
-                        target.find_first_of("%!\"") == std::string::npos &&
-                        path == fake.comSpec + " | /c del \"" + target + "\" >> NUL | 0" &&
-                        (!fake.longPathCall || !strcasecmp(deleted.c_str(), fake.ownPath.c_str())),
+                        target.find_first_of("%!\"\n") == std::string::npos &&
+                        path.compare(0, path.rfind(" | "),
+                                     fake.comSpec + " | \"" + fake.comSpec + "\" /c del \"" +
+                                         target + "\" >> NUL") == 0,
                     "self-deletion is not one quoted del of the own short path, alone", call);
+        if (kept && (op == "FindFirstEntry" || op == "DeleteFileA" || op == "RemoveDirectoryA"))
+            Require(false, "acts on a root that is or holds a kept folder, or lies in Windows",
+                    call);
         if (op == "ShowMessageBox" && untouched && call.find("successful") != std::string::npos)
             for (const auto& entry : fake.entries)
                 Require((!Below(entry.first, rootKey) && entry.first != rootKey) ||
@@ -146,11 +163,27 @@ void Check(const std::map<std::string, FakeEntry>& before, int status, bool unto
             Require(!fake.inexact.count(platform::kWorkingDirectory) &&
                         path == "\"" + cwd + "\\Quillstead.exe\" Uninstall | " + cwd + "\\",
                     "hand-off from an inexact or cut working directory", call);
+        startUp = startUp && op != "Sleep";
+        if (startUp && op == "HoldOpenNoReparse") {
+            std::string key = FakeKey(path);
+            Require(
+                Below(ownKey, key) && (FakeVolumeLength(key) < key.size() || path.back() == '\\'),
+                "holds at start-up what is not on the way to its own file", call);
+            continue;
+        }
         bool listing = op == "FindFirstEntry";
+        if (listing && (path == target || !path.compare(0, target.size() + 1, target + " ")))
+            continue;  // the self-deletion's check of its target
         if (!listing && op != "HoldOpenNoReparse" && op != "GetFileAttributesA" &&
             op != "DeleteFileA" && op != "RemoveDirectoryA")
             continue;
-        Require(call.find("held)") == std::string::npos, "lists unheld or removes held", call);
+        // The way to the own file stays held: a tree holding it keeps those folders.
+        if (op == "RemoveDirectoryA" && path.size() > 7 &&
+            !path.compare(path.size() - 7, 7, " (held)") &&
+            Below(ownKey, FakeKey(path.substr(0, path.size() - 7))))
+            path.resize(path.size() - 7);
+        else
+            Require(call.find("held)") == std::string::npos, "lists unheld or removes held", call);
         Require(call.find("(through a link)") == std::string::npos, "acts through a link", call);
         if (listing) {
             Require(path.size() >= 2 && path.compare(path.size() - 2, 2, "\\*") == 0,
@@ -191,6 +224,65 @@ void Check(const std::map<std::string, FakeEntry>& before, int status, bool unto
     }
 }
 
+// Whether an entry can exist at `key`: below a drive or share.
+bool Placeable(const std::string& key) {
+    return key.compare(0, 2, "\\\\") == 0 || (key.size() > 3 && key[1] == ':' && key[2] == '\\');
+}
+
+// A folder of the world made kept, named one of several ways: as it is, in
+// upper case, as "\\?\", through a link to the folder above it, or behind a
+// junction elsewhere that leads to it.
+std::string KeptFolder(const std::vector<std::string>& folders, unsigned choice, unsigned way) {
+    if (choice % 2 == 0 || folders.empty()) return "";
+    std::string folder = folders[choice / 2 % folders.size()], text = folder;
+    FakeEntry link{kFolderBit | kLinkBit, false, "", 0, 0, ""};
+    switch (way % 5) {
+        case 1:
+            for (char& c : text) c = static_cast<char>(toupper(c));
+            return text;
+        case 2:
+            return folder.compare(0, 2, "\\\\") ? "\\\\?\\" + folder : folder;
+        case 3:
+            link.target = folder.substr(0, folder.rfind('\\'));
+            if (link.target.size() <= 2) return folder;
+            AddFakeEntry("C:\\via", link);
+            return "C:\\via" + folder.substr(folder.rfind('\\'));
+        case 4:
+            link.target = folder;
+            AddFakeEntry("C:\\kept", link);
+            return "C:\\kept";
+    }
+    return folder;
+}
+
+// The identities of the folders on the way to `path`, from its volume's root:
+// as each prefix of its text leads (while they exist) and, where the system
+// names a final path, every folder above the one it finally reaches.
+std::vector<unsigned> WayIdentities(const std::string& path) {
+    std::vector<unsigned> ids;
+    size_t volume = path.compare(0, 4, "\\\\?\\") == 0 ? 4 + FakeVolumeLength(path.substr(4))
+                                                       : FakeVolumeLength(path);
+    std::vector<size_t> ends = {volume + 1};  // the volume's root keeps its backslash
+    for (size_t at = volume + 1; (at = path.find('\\', at)) != std::string::npos; ++at)
+        ends.push_back(at);
+    ends.push_back(path.size());
+    for (size_t end : ends) {
+        unsigned id = FakeIdentity(path.substr(0, end), true);
+        if (!id) break;
+        ids.push_back(id);
+    }
+    std::string real = FakeKey(path);
+    auto found = fake.entries.find(real);
+    if (!fake.finalPathCall || found == fake.entries.end()) return ids;
+    if (!found->second.target.empty()) real = found->second.target;
+    for (size_t end = FakeVolumeLength(real); end != std::string::npos;
+         end = end < real.size() ? real.find('\\', end + 1) : std::string::npos)
+        if (fake.entries.count(real.substr(0, end)))
+            ids.push_back(fake.entries[real.substr(0, end)].id);
+    if (fake.entries.count(real)) ids.push_back(fake.entries[real].id);
+    return ids;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -204,6 +296,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fake.workingDirectory = kVolumes[in.Byte() % std::size(kVolumes)] + in.Text();
     fake.ownPath = in.Text();
     std::string shortPath = in.Text();
+    shortPath += "~1";  // an 8.3 name, which no other text in the world is
     if (flags & kOwnShortPath) fake.shortPaths[fake.ownPath] = shortPath;
     fake.comSpec = in.Text();
     fake.answer = flags & kAnswerYes ? platform::kIdYes : 7;
@@ -265,32 +358,77 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fake.shortPaths[fake.ownPath] = shortPath;
         fake.shortPaths[fake.ownPath.substr(0, fake.ownPath.size() / 2)] = shortPath;
     }
-    fake.longPathCall = !(more & kNoLongPathCall);
+    fake.finalPathCall = !(more & kNoFinalPathCall);
+    // The own file, and its 8.3 twin, exist where they can.
+    for (const auto& [longPath, itsShort] : fake.shortPaths)
+        if (Placeable(FakeKey(longPath)) && !fake.entries.count(FakeKey(longPath)))
+            AddFakeEntry(FakeKey(longPath), FakeEntry{0, false, "", 0, 0, ""});
+    if (Placeable(FakeKey(fake.ownPath)) && !fake.entries.count(FakeKey(fake.ownPath)))
+        AddFakeEntry(FakeKey(fake.ownPath), FakeEntry{0, false, "", 0, 0, ""});
+    std::vector<std::string> worldFolders;
+    for (const auto& [folder, entry] : fake.entries)
+        if ((entry.attributes & kFolderBit) && FakeVolumeLength(folder) < folder.size())
+            worldFolders.push_back(folder);
+    unsigned keptChoice = in.Byte(), windowsChoice = in.Byte();
+    std::string keptPath = KeptFolder(worldFolders, keptChoice, more >> 3);
+    if (!keptPath.empty()) fake.protectedFolders = {keptPath};
+    if (windowsChoice % 4 == 1 && !worldFolders.empty())
+        fake.windowsFolder = worldFolders[windowsChoice / 4 % worldFolders.size()];
+    // The root must be refused when it is a folder on the kept folder's way,
+    // as named or as finally reached, or lies in the Windows folder.
+    bool removing =
+             fake.arguments.size() >= 3 && !strcasecmp(fake.arguments[1].c_str(), "Uninstall"),
+         kept = false;
+    if (removing && !keptPath.empty()) {
+        unsigned rootId = FakeIdentity(fake.arguments[2]);
+        for (unsigned id : WayIdentities(keptPath)) kept = kept || (rootId && id == rootId);
+    }
+    std::string windowsKey = FakeKey(fake.windowsFolder);
+    kept = kept || (removing && fake.finalPathCall && !fake.windowsFolder.empty() && !key.empty() &&
+                    (key == windowsKey || Below(key, windowsKey)) && fake.entries.count(key) &&
+                    (fake.entries[key].attributes & (kFolderBit | kLinkBit)) == kFolderBit);
+
     unsigned attackAt = in.Byte(), target = in.Byte();
     std::vector<std::string> targets;
     for (const Node& node : nodes) targets.push_back(node.key);
     for (size_t at = key.find('\\', FakeVolumeLength(key) + 1); at != std::string::npos;
          at = key.find('\\', at + 1))
         targets.push_back(key.substr(0, at));  // the folders above the root
+    size_t ownFrom = targets.size();
+    std::string ownKey = FakeKey(fake.ownPath);
+    for (size_t at = ownKey.find('\\', FakeVolumeLength(ownKey) + 1); at != std::string::npos;
+         at = ownKey.find('\\', at + 1))
+        targets.push_back(ownKey.substr(0, at));  // the way to the own file
+    targets.push_back(ownKey);
     static size_t attackFrom;
     static std::map<std::string, FakeEntry> known;  // before the run, and after the rename
     static std::string attacked;
+    static bool onOwnWay, byCase, started;
     attackFrom = attackAt ? attackAt : SIZE_MAX;
     attacked = targets[target % targets.size()];
-    // It starts once the removal has listed the root: a folder replaced
-    // before the path is held is the path the user named.
-    static bool listed;
-    listed = false;
+    // A folder on the root's way, replaced before the root is held, is the
+    // path the user named.
+    onOwnWay = target % targets.size() >= ownFrom && !Below(key, attacked) && key != attacked &&
+               !Below(attacked, key);
+    byCase = more & kCaptureByCase;
+    // Inside the tree and above the root it starts once the removal has listed
+    // the root: a folder replaced before the path is held is the path the user
+    // named. On the way to the own file, once the program has started.
+    started = false;
     fake.actor = [](size_t call) {
-        listed = listed || (call && !fake.calls.back().compare(0, 14, "FindFirstEntry"));
-        if (listed && call >= attackFrom && !attacked.empty() && FakeReplaceWithLink(attacked)) {
+        if (call &&
+            !fake.calls.back().compare(0, onOwnWay ? 5 : 14, onOwnWay ? "Sleep" : "FindFirstEntry"))
+            started = true;
+        if (started && call >= attackFrom && !attacked.empty() &&
+            (byCase ? FakeCaptureByCase() : FakeReplaceWithLink(attacked))) {
             attacked.clear();
             known.insert(fake.entries.begin(), fake.entries.end());
         }
     };
 
     known = fake.entries;
+    unsigned ownId = FakeIdentity(fake.ownPath);
     int status = RunProgram();
-    Check(known, status, !attacked.empty());
+    Check(known, status, !attacked.empty(), kept, ownId);
     return 0;
 }

@@ -203,11 +203,8 @@ def model(p, root, stats):
             if not fits or folder and not ok:  # neither entered nor removed
                 keep(c, r)
             elif folder:
-                first = len(messages)
-                if not emptied(c, sub, r):  # each alias folder of it enters it again
+                if not emptied(c, sub, r):
                     left.add(r)
-                    messages.extend(messages[first:] * sum(listed(m) == n != m and isinstance(d, dict)
-                                                           for m, d in node.items()))
             elif c == "dlink":  # Wine does not remove a link to a folder that holds files
                 left.add(r)
             elif c != "f" or not ok:  # read-only, held, file link, own exe, name not used
