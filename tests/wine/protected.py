@@ -1,0 +1,112 @@
+#!/usr/bin/env python3
+"""Uninstall.exe under Wine on the folders the system and the user keep: each, named in several
+ways, must be refused with nothing deleted; a product folder inside one is removed as usual.
+
+  protected.py [--keep] [--arch A] [--exe E] [--tools D]
+
+Exit status: 0 all passed, 1 a case failed, 77 skipped (the other build's Wine runs here).
+"""
+import os
+import sys
+import time
+
+sys.dont_write_bytecode = True  # nothing written beside the sources
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(REPO, "tools"))
+from winesession import SUCCESS, UNABLE, WineSession, runner_options, state  # noqa: E402
+
+P, PF, ROAMING = "C:\\users\\{U}", "C:\\Program Files", "C:\\users\\{U}\\AppData\\Roaming"
+# Each run is checked on its own, its canaries laid out again first. A build that deletes what it
+# is given ends the prefix's Wine with system32, so the Windows folder's cases come last.
+# (name, root as given, working directory); a root given relative is relative to it.
+REFUSED = [("desktop", P + "\\Desktop", ""), ("desktop-upper", "C:\\USERS\\{UU}\\DESKTOP", ""),
+           ("desktop-slash", P + "\\Desktop\\", ""), ("desktop-long", "\\\\?\\" + P + "\\Desktop", ""),
+           ("desktop-dotdot", P + "\\Music\\..\\Desktop", ""), ("desktop-relative", "Desktop", P),
+           ("desktop-link-above", "C:\\lnk\\{U}\\Desktop", ""), ("desktop-drive-above", "E:\\{U}\\Desktop", ""),
+           ("documents", P + "\\Documents", ""), ("downloads", P + "\\Downloads", ""),
+           ("start-programs", ROAMING + "\\Microsoft\\Windows\\Start Menu\\Programs", ""),
+           ("roaming", ROAMING, ""), ("local", P + "\\AppData\\Local", ""), ("appdata", P + "\\AppData", ""),
+           ("temp", P + "\\Temp", ""), ("profile", P, ""), ("other-desktop", "C:\\users\\other\\Desktop", ""),
+           ("other-profile", "C:\\users\\other", ""), ("public", "C:\\users\\Public", ""),
+           ("program-data", "C:\\ProgramData", ""), ("common-files", PF + "\\Common Files", ""),
+           ("program-files", PF, ""), ("users", "C:\\users", ""), ("windows-temp", "C:\\windows\\Temp", ""),
+           ("fonts", "C:\\windows\\Fonts", ""), ("system32", "C:\\windows\\system32", "")]
+PRODUCTS = [("product-desktop", P + "\\Desktop\\Quill App"), ("product-program-files", PF + "\\Quillstead"),
+            ("product-local-programs", P + "\\AppData\\Local\\Programs\\Quillstead")]
+# Canaries in the prefix's own folders and another user's; the products' siblings among them.
+KEPT = [P + "\\" + f for f in ("Desktop", "Documents", "Downloads", "Music", "Temp", "AppData", "AppData\\Local",
+                               "AppData\\Local\\Programs")] + [ROAMING, REFUSED[10][1], PF, PF + "\\Common Files"] + [
+    "C:\\users\\" + f for f in ("", "other", "other\\Desktop", "other\\AppData\\Roaming", "Public",
+                                "Public\\Documents")] + ["C:\\ProgramData", "C:\\windows\\Temp", "C:\\windows\\Fonts",
+                                                         "C:\\windows\\system32"]
+CANARY = ["e2e-canary.txt", "e2e-canary\\inner.txt"]
+
+
+def entries(s):
+    """Every entry on drive C: but the runs' own folders, by its path below C:\\."""
+    c = os.path.join(s.prefix, "drive_c")
+    return {os.path.relpath(os.path.join(b, n), c) for b, ds, fs in os.walk(c) for n in ds + fs
+            if os.path.relpath(b, c).split(os.sep)[0] not in ("e2e", "run")}
+
+
+def run_one(s, name, root, cwd, user, want):
+    fill = lambda p: p.replace("{UU}", user.upper()).replace("{U}", user)  # noqa: E731
+    root, exe = fill(root), "C:\\e2e\\%s\\Uninstall.exe" % name
+    s.write(exe, source=s.host("C:\\tools\\Uninstall.exe"))
+    for folder in KEPT:
+        s.lay_out(fill(folder), CANARY)
+    if want == "removed":
+        s.lay_out(root, ["Quillstead.exe", "data\\a.txt", "data\\deep\\b.txt"])
+    drive = os.path.join(s.prefix, "dosdevices", "e:")
+    if name == "desktop-drive-above":
+        os.symlink("../drive_c/users", drive)
+    canaries, before = {(f, c): state(s.host(fill(f) + "\\" + c)) for f in KEPT for c in CANARY}, entries(s)
+    events = s.run_cases([(name, [("dir", fill(cwd)), ("cmd", '"%s" Uninstall %s' % (
+        exe, root if root.endswith("\\") else '"%s"' % root)), ("answers", "1"), ("timeout", "30000")])], 90)
+    if os.path.lexists(drive):
+        os.unlink(drive)
+    product = os.path.relpath(s.host(root), os.path.join(s.prefix, "drive_c")) if want == "removed" else "\0"
+    gone = sorted(p for p in before - entries(s) if p != product and not p.startswith(product + os.sep))
+    lost = [k for k, v in canaries.items() if state(s.host(fill(k[0]) + "\\" + k[1])) != v]
+    end = ([e for e in events if e["event"] == "exit"] + [dict(status=None, timed_out=True)])[0]
+    dialogs = [(e["caption"], e["text"]) for e in events if e["event"] == "dialog"]
+    expected = (UNABLE, 0) if want == "refused" else (SUCCESS, 1)
+    faults = [f for f, bad in (
+        ("dialogs", dialogs != [expected[0][:2]]), ("status", end["status"] != expected[1] or end["timed_out"]),
+        ("deleted", gone), ("canaries changed", lost),
+        ("product left", want == "removed" and os.path.exists(s.host(root)))) if bad]
+    return faults, exe, "%s; status %s%s; %d entries deleted%s (%d canary files): %s" % (
+        [d[1].split("\n")[0][:32] for d in dialogs], end["status"], " (timed out)" * end["timed_out"], len(gone),
+        " beside the product" * (want == "removed"), len(lost), ", ".join(gone[:4]) + " ..." * (len(gone) > 4))
+
+
+def main():
+    o = runner_options(__doc__.splitlines()[0])
+    started, s, results = time.monotonic(), WineSession(o.arch, keep=o.keep), []
+    try:
+        s.boot()
+        s.install_tools(o.exe, o.tools)
+        s.keep_services()
+        user = next(n for n in os.listdir(s.host("C:\\users")) if n not in ("Public", "other"))
+        os.symlink(s.host("C:\\users"), s.host("C:\\lnk"))
+        s.confine()
+        for (name, root, cwd), want in [(p + ("",), "removed") for p in PRODUCTS] + [(r, "refused") for r in REFUSED]:
+            faults, exe, summary = run_one(s, name, root, cwd, user, want)
+            results.append((name, want, faults, exe))
+            print("%s %s (%s): %s" % ("FAIL" if faults else "PASS", name, want, summary), flush=True)
+        time.sleep(2)  # a self-deletion runs once the uninstaller has ended
+        for name, want, faults, exe in results:
+            if os.path.exists(s.host(exe)) != (want == "refused"):
+                faults.append("self-deletion")
+                print("FAIL %s: the uninstaller's copy was %s" % (name, "deleted" if want == "refused" else "kept"))
+        s.confine()
+    finally:
+        s.close()
+    failed = [name for name, _, faults, _ in results if faults]
+    print("time: %.1f s\n%d passed, %d failed %s" % (time.monotonic() - started, len(results) - len(failed),
+                                                     len(failed), failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
