@@ -15,30 +15,44 @@ REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 sys.path.insert(0, os.path.join(REPO, "tools"))
 from winesession import SUCCESS, UNABLE, WineSession, runner_options, state  # noqa: E402
 
-P, PF, ROAMING = "C:\\users\\{U}", "C:\\Program Files", "C:\\users\\{U}\\AppData\\Roaming"
+# name, outcome, root as given, working directory. {P}: the profile, {U}: its name, {R}: AppData\Roaming.
 # Each run is checked on its own, its canaries laid out again first. A build that deletes what it
 # is given ends the prefix's Wine with system32, so the Windows folder's cases come last.
-# (name, root as given, working directory); a root given relative is relative to it.
-REFUSED = [("desktop", P + "\\Desktop", ""), ("desktop-upper", "C:\\USERS\\{UU}\\DESKTOP", ""),
-           ("desktop-slash", P + "\\Desktop\\", ""), ("desktop-long", "\\\\?\\" + P + "\\Desktop", ""),
-           ("desktop-dotdot", P + "\\Music\\..\\Desktop", ""), ("desktop-relative", "Desktop", P),
-           ("desktop-link-above", "C:\\lnk\\{U}\\Desktop", ""), ("desktop-drive-above", "E:\\{U}\\Desktop", ""),
-           ("documents", P + "\\Documents", ""), ("downloads", P + "\\Downloads", ""),
-           ("start-programs", ROAMING + "\\Microsoft\\Windows\\Start Menu\\Programs", ""),
-           ("roaming", ROAMING, ""), ("local", P + "\\AppData\\Local", ""), ("appdata", P + "\\AppData", ""),
-           ("temp", P + "\\Temp", ""), ("profile", P, ""), ("other-desktop", "C:\\users\\other\\Desktop", ""),
-           ("other-profile", "C:\\users\\other", ""), ("public", "C:\\users\\Public", ""),
-           ("program-data", "C:\\ProgramData", ""), ("common-files", PF + "\\Common Files", ""),
-           ("program-files", PF, ""), ("users", "C:\\users", ""), ("windows-temp", "C:\\windows\\Temp", ""),
-           ("fonts", "C:\\windows\\Fonts", ""), ("system32", "C:\\windows\\system32", "")]
-PRODUCTS = [("product-desktop", P + "\\Desktop\\Quill App"), ("product-program-files", PF + "\\Quillstead"),
-            ("product-local-programs", P + "\\AppData\\Local\\Programs\\Quillstead")]
+CASES = [("product-desktop", "removed", r"{P}\Desktop\Quill App"),
+         ("product-program-files", "removed", r"C:\Program Files\Quillstead"),
+         ("product-local-programs", "removed", r"{P}\AppData\Local\Programs\Quillstead"),
+         ("desktop", "refused", r"{P}\Desktop"),
+         ("desktop-upper", "refused", r"C:\USERS\{UU}\DESKTOP"),
+         ("desktop-slash", "refused", "{P}\\Desktop\\"),
+         ("desktop-long", "refused", r"\\?\{P}\Desktop"),
+         ("desktop-dotdot", "refused", r"{P}\Music\..\Desktop"),
+         ("desktop-relative", "refused", r"Desktop", r"{P}"),
+         ("desktop-link-above", "refused", r"C:\lnk\{U}\Desktop"),  # C:\lnk leads to C:\users
+         ("desktop-drive-above", "refused", r"E:\{U}\Desktop"),  # E: leads to C:\users
+         ("documents", "refused", r"{P}\Documents"),
+         ("downloads", "refused", r"{P}\Downloads"),
+         ("start-programs", "refused", r"{R}\Microsoft\Windows\Start Menu\Programs"),
+         ("roaming", "refused", r"{R}"),
+         ("local", "refused", r"{P}\AppData\Local"),
+         ("appdata", "refused", r"{P}\AppData"),
+         ("temp", "refused", r"{P}\Temp"),
+         ("profile", "refused", r"{P}"),
+         ("other-desktop", "refused", r"C:\users\other\Desktop"),
+         ("other-profile", "refused", r"C:\users\other"),
+         ("public", "refused", r"C:\users\Public"),
+         ("program-data", "refused", r"C:\ProgramData"),
+         ("common-files", "refused", r"C:\Program Files\Common Files"),
+         ("program-files", "refused", r"C:\Program Files"),
+         ("users", "refused", r"C:\users"),
+         ("windows-temp", "refused", r"C:\windows\Temp"),
+         ("fonts", "refused", r"C:\windows\Fonts"),
+         ("system32", "refused", r"C:\windows\system32")]
 # Canaries in the prefix's own folders and another user's; the products' siblings among them.
-KEPT = [P + "\\" + f for f in ("Desktop", "Documents", "Downloads", "Music", "Temp", "AppData", "AppData\\Local",
-                               "AppData\\Local\\Programs")] + [ROAMING, REFUSED[10][1], PF, PF + "\\Common Files"] + [
-    "C:\\users\\" + f for f in ("", "other", "other\\Desktop", "other\\AppData\\Roaming", "Public",
-                                "Public\\Documents")] + ["C:\\ProgramData", "C:\\windows\\Temp", "C:\\windows\\Fonts",
-                                                         "C:\\windows\\system32"]
+KEPT = [r"{P}\%s" % f for f in ("Desktop", "Documents", "Downloads", "Music", "Temp", "AppData", r"AppData\Local",
+                                r"AppData\Local\Programs")] + [r"{R}", r"{R}\Microsoft\Windows\Start Menu\Programs"] + [
+    r"C:\users\%s" % f for f in ("", "other", r"other\Desktop", r"other\AppData\Roaming", "Public", r"Public\Documents")
+] + [r"C:\Program Files", r"C:\Program Files\Common Files", r"C:\ProgramData"] + [
+    r"C:\windows\%s" % f for f in ("Temp", "Fonts", "system32")]
 CANARY = ["e2e-canary.txt", "e2e-canary\\inner.txt"]
 
 
@@ -49,8 +63,9 @@ def entries(s):
             if os.path.relpath(b, c).split(os.sep)[0] not in ("e2e", "run")}
 
 
-def run_one(s, name, root, cwd, user, want):
-    fill = lambda p: p.replace("{UU}", user.upper()).replace("{U}", user)  # noqa: E731
+def run_one(s, user, name, want, root, cwd=""):
+    fill = lambda p: p.replace("{R}", r"{P}\AppData\Roaming").replace("{P}", r"C:\users\{U}").replace(  # noqa: E731
+        "{UU}", user.upper()).replace("{U}", user)
     root, exe = fill(root), "C:\\e2e\\%s\\Uninstall.exe" % name
     s.write(exe, source=s.host("C:\\tools\\Uninstall.exe"))
     s.confine()  # a folder deleted in the last run may come back as a link to the home folder
@@ -92,8 +107,8 @@ def main():
         user = next(n for n in os.listdir(s.host("C:\\users")) if n not in ("Public", "other"))
         os.symlink(s.host("C:\\users"), s.host("C:\\lnk"))
         s.confine()
-        for (name, root, cwd), want in [(p + ("",), "removed") for p in PRODUCTS] + [(r, "refused") for r in REFUSED]:
-            faults, exe, summary = run_one(s, name, root, cwd, user, want)
+        for name, want, *where in CASES:
+            faults, exe, summary = run_one(s, user, name, want, *where)
             results.append((name, want, faults, exe))
             print("%s %s (%s): %s" % ("FAIL" if faults else "PASS", name, want, summary), flush=True)
         time.sleep(2)  # a self-deletion runs once the uninstaller has ended
