@@ -184,6 +184,7 @@ class WineSession:
         home = os.path.join(self.root, "home")
         os.mkdir(home)
         self.env = {k: v for k, v in os.environ.items() if not k.startswith("XDG_")}
+        self.env.setdefault("XAUTHORITY", os.path.expanduser("~/.Xauthority"))  # the user's display
         self.env.update(WINEPREFIX=self.prefix, WINEARCH=arch, WINEDEBUG="-all", HOME=home,
                         XDG_CONFIG_HOME=os.path.join(home, ".config"), LANG="C.UTF-8", LC_ALL="C.UTF-8",
                         WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
