@@ -88,7 +88,9 @@ def main():
     try:
         session.boot(managed_windows=options.interactive)
         session.install_tools(options.exe, options.tools)
+        session.keep_services()  # services that start again map the host's ports again
         session.lay_out(FOLDER, FILES)  # the two programs are the real ones
+        session.confine()
         product = session.host(FOLDER)
         before = sorted(snapshot(product))
         print("\nSample product in %s:" % FOLDER)

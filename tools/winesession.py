@@ -178,8 +178,15 @@ class WineSession:
         self.prefix = os.path.join(self.root, "prefix")
         # C.UTF-8: host names reach Windows programs as on Windows, and the ANSI
         # code page is 1252.
-        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEARCH=arch, WINEDEBUG="-all",
-                        LANG="C.UTF-8", LC_ALL="C.UTF-8",
+        # Wine links the profile folders to the home folder itself where it has none of its own
+        # (at boot, and again when a program asks the shell to create a missing one): a home of
+        # its own, outside the prefix, leaves the user's home out of reach even then.
+        home = os.path.join(self.root, "home")
+        os.mkdir(home)
+        self.env = {k: v for k, v in os.environ.items() if not k.startswith("XDG_")}
+        self.env.setdefault("XAUTHORITY", os.path.expanduser("~/.Xauthority"))  # the user's display
+        self.env.update(WINEPREFIX=self.prefix, WINEARCH=arch, WINEDEBUG="-all", HOME=home,
+                        XDG_CONFIG_HOME=os.path.join(home, ".config"), LANG="C.UTF-8", LC_ALL="C.UTF-8",
                         WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
         self.env.pop("ComSpec", None)
         self.env["DISPLAY"] = display or self.start_xvfb()
@@ -215,8 +222,8 @@ class WineSession:
     def confine(self):
         """Cuts every way out of the prefix: drive letters and ports that lead outside it (Wine
         maps Z: to /, COM1 to /dev/ttyS0) and links in drive_c that do (the profile folders lead
-        home)."""
-        inside = os.path.realpath(self.prefix) + os.sep
+        home). Returns the links of drive_c that it cut, by their host paths."""
+        inside, cut = os.path.realpath(self.prefix) + os.sep, []
         devices = os.path.join(self.prefix, "dosdevices")
         for name in os.listdir(devices):
             path = os.path.join(devices, name)
@@ -230,6 +237,8 @@ class WineSession:
                 if os.path.islink(path) and not os.path.realpath(path).startswith(inside):
                     os.unlink(path)
                     os.mkdir(path)
+                    cut.append(path)
+        return cut
 
     def map_ports(self, folder):
         """Points COM1-9 and LPT1-9 at the files of those names in folder (on drive C:), where a
