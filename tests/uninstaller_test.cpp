@@ -153,46 +153,6 @@ TEST(Removal, RefusesRootsItCannotTrust) {
     }
 }
 
-// Once removal has begun deleting, another program tries, before every call,
-// to rename an entry and put a link to a folder of the same shape in its
-// place, wherever the sharing rules let it.
-TEST(Removal, NoFolderOnTheWayCanBeReplaced) {
-    struct Case {
-        const char* label;
-        std::string renamed;
-        bool renames;  // whether the other program gets to
-        std::vector<FakeOpen> others = {};
-    } cases[] = {
-        // clang-format off
-        {"the root's parent", "C:\\A", false},
-        {"the root", "C:\\A\\T", false},
-        {"a folder inside, while listed", "C:\\A\\T\\sub", false},
-        {"a file inside: its link is deleted itself", "C:\\A\\T\\sub\\g", true},
-        {"the parent, open elsewhere without read sharing", "", false, {{"C:\\A", 0x1, kShareWrite}}},
-        {"the parent, open elsewhere for delete", "", false, {{"C:\\A", kDeleteAccess, kShareAll}}},
-        {"the parent, open elsewhere for attributes alone", "", false, {{"C:\\A", 0x80, 0}}},
-        // clang-format on
-    };
-    static std::string renamed;
-    for (const Case& c : cases) {
-        ResetFake({"C:\\A\\T\\sub\\f", "C:\\A\\T\\sub\\g"});
-        fake.arguments = {"Uninstall.exe", "Uninstall", "C:\\A\\T"};
-        fake.others = c.others;
-        renamed = c.renamed;
-        fake.actor = [](size_t) {
-            if (!renamed.empty() && !fake.calls.empty() &&
-                !fake.calls.back().compare(0, 11, "DeleteFileA") && FakeReplaceWithLink(renamed))
-                renamed = "(renamed)";
-        };
-        bool refused = !c.others.empty() && c.others[0].access != 0x80;
-        EXPECT_EQ(refused ? 0 : 1, RunProgram()) << c.label;
-        EXPECT_EQ(c.renames, renamed == "(renamed)") << c.label;
-        for (const std::string& call : fake.calls)
-            EXPECT_EQ(std::string::npos, call.find("(through a link)")) << c.label << ": " << call;
-        EXPECT_EQ(refused, CallsNamed({"FindFirstEntry"}).empty()) << c.label;
-    }
-}
-
 TEST(Removal, TouchesNothingBeyondTheTree) {
     std::string deepRoot = "C:\\" + Repeat('d', 200);  // entry paths: 204 + name
     std::string fits = Repeat('f', 55), cut = Repeat('c', 56), longDir = Repeat('e', 56);
