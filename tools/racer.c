@@ -12,15 +12,29 @@
 // prints "moved I" or "failed I ERROR" (I counts from 1; ERROR 0: missed, as
 // START never went or END went first), the tries and when they began.
 //
+// A PACE or START of the form "box:CAPTION" goes once a message box with that
+// caption shows (the uninstaller's final message, say); the racer answers it
+// with OK once the race is over and the box has shown for a second, so that
+// the caller's robot, which then only watches, has read it.
+//
 // PACE, deleted two steps before START (or START itself: no aim), aims the
 // first try. One step (a deletion) takes as long as holding the next folder,
 // checking it, or opening its listing, as each looks its path up first. So the
 // first try comes two and a half steps after START went: after the check and
 // before the listing, when only the hold can stop the rename.
 #include <stdio.h>
+#include <string.h>
 #include <windows.h>
 
-static int Exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+static HWND Box(const char* sign) {
+    HWND box = strncmp(sign, "box:", 4) ? NULL : FindWindowA("#32770", sign + 4);
+    return box && IsWindowVisible(box) ? box : NULL;
+}
+
+static int Exists(const char* sign) {
+    if (!strncmp(sign, "box:", 4)) return !Box(sign);
+    return GetFileAttributesA(sign) != INVALID_FILE_ATTRIBUTES;
+}
 
 static double NowMs(void) {
     LARGE_INTEGER frequency, now;
@@ -82,6 +96,11 @@ int main(int argc, char** argv) {
                went);
         fflush(stdout);
         moved += !error;
+        HWND box = Box(argv[5 * race - 2]);  // START
+        if (box) {
+            while (NowMs() - went < 1000) Sleep(10);
+            PostMessageA(box, WM_COMMAND, IDOK, 0);
+        }
     }
     return moved ? 0 : 1;
 }

@@ -4,22 +4,29 @@
 # of the tree between the uninstaller's check of it and its listing (race-inside, ten times a
 # run) or the root's parent (race-above). A host link to a canary folder of the same shape takes
 # its place at once: its name differs only in case, and Wine looks a name up case-blind only
-# once the exact one is gone. Each run must leave the canaries byte-identical and all outside
-# its case folder untouched, end with status 1 and the success message alone, and every rename
-# tried must fail with a sharing violation (32), but for one inside the tree that lands before
-# the folder is held (then the in-use message alone).
+# once the exact one is gone. In self-swap-message and self-swap-exit it renames the exe's own
+# folder while the final message shows, or once the uninstaller has ended and before the
+# interpreter runs (Interp.exe, tools/interp.c, as %ComSpec%, runs it only when told), and a link
+# to another product's folder holding a file of the same 8.3 name would take its place. In
+# case-capture the uninstaller works in a folder through the name that best fit gives a
+# look-alike of it, and a link of exactly that name to a vault appears. Each run must leave the
+# canaries byte-identical and all outside its case folder untouched, delete the exe, end with
+# status 1 and the success message alone (case-capture: the in-use one), and every rename tried
+# must fail with a sharing violation (32), but for one inside the tree that lands before the
+# folder is held (then the in-use message alone).
 #
-#   race.py [--runs N] [--keep] [--arch A] [--exe E] [--tools D]
+#   race.py [--runs N] [--only CASE...] [--keep] [--arch A] [--exe E] [--tools D]
 #
 # Exit status: 0 all passed, 1 a run failed, 77 skipped (the other build's Wine runs here).
 import os
 import sys
+import threading
 import time
 
 sys.dont_write_bytecode = True  # nothing written beside the sources
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(REPO, "tools"))
-from winesession import SUCCESS, WineSession, in_use, runner_options, snapshot  # noqa: E402
+from winesession import PRODUCT, SUCCESS, WineSession, in_use, runner_options, snapshot  # noqa: E402
 
 # Wine lists names sorted. A canary lacks its folder's last name: once the folder is gone, the
 # racer's END check through the link finds nothing there, so it stops and moves no canary.
@@ -28,6 +35,11 @@ FEW, RACES = ["000-start"] + ["f%d.txt" % i for i in range(8)] + ["zzz-end"], ra
 # Empty folders beside C:\race: a path through C:\RACE is looked up by reading them all, which
 # makes each of the uninstaller's calls slow and even, so that the racer can aim between them.
 BESIDE = ["pad%05d\\" % i for i in range(40000)]
+# The exe lies in P\bin, another product's file of the same 8.3 name in Other, and a link to Other
+# named BIN would take P\bin's place. MOVE: the racer's END FROM TO.
+SWAP = dict(tree=["P\\T\\" + n for n in FEW] + ["Other\\Uninstall.exe"], exe="P\\bin\\Uninstall.exe",
+            root="{C}\\P\\T", canaries="Other", links=[("P\\BIN", "Other")], interp=True)
+MOVE = ["{C}\\P\\bin\\Uninstall.exe", "{C}\\P\\bin", "{C}\\P\\bin-moved"]
 # {C}: the case folder; {S}: the same through C:\RACE. links: (link, canary); armed: made once
 # the listing of T is read, so that it does not list them. racer: ARMED (PACE START END FROM TO)...
 CASES = [
@@ -43,24 +55,56 @@ CASES = [
         tree=["P\\T\\" + n for n in NAMES] + ["K\\T\\" + n for n in NAMES[:-1]], root="{C}\\P\\T",
         armed=False, links=[("p", "K")],
         racer=["{C}\\P\\T\\000-start"] * 3 + ["{C}\\P\\T\\zzz-end", "{C}\\P", "{C}\\P-moved"])),
+    ("self-swap-message", dict(SWAP, answers="manual,1", racer=["{C}\\none"] + ["box:" + PRODUCT] * 2 + MOVE)),
+    ("self-swap-exit", dict(SWAP, after=True, racer=["{C}\\none"] * 3 + MOVE)),
+    # Wine lists Sub before "sub" (\uff53ub by best fit): the host moves Sub away while the listing
+    # passes it and back after it. steps: (once gone, move from or "=>" link to, to).
+    ("case-capture", dict(
+        tree=["T\\0-armed", "T\\\uff53ub\\"] + ["T\\S%s%03d" % (c, i) for c in "az" for i in range(300)] + [
+            "%s\\f%03d" % (d, i) for d in ("T\\Sub", "V") for i in range(300)], root="{C}\\T", canaries="V",
+        final="in use", steps=[("T\\0-armed", "T\\Sub", "Away"), ("T\\Sz000", "Away", "T\\Sub"),
+                               ("T\\Sub\\f000", "=>V", "T\\sub")])),
 ]
+
+
+def follow(s, folder, steps, stop, done):
+    """Host side, as another program would: each step in turn once its path is gone."""
+    for gone, source, target in steps:
+        while os.path.lexists(s.host(folder + "\\" + gone)):
+            if stop.wait(0.0002):
+                return
+        act = os.symlink if source[:2] == "=>" else os.rename
+        act(s.host(folder + "\\" + source.lstrip("=>")), s.host(folder + "\\" + target))
+        done.append(gone)
 
 
 def run_once(s, name, case, folder):
     fill = lambda v: v.replace("{C}", folder).replace("{S}", "C:\\RACE" + folder[7:])  # noqa: E731
-    s.lay_out(folder, case["tree"] + ["Uninstall.exe"])
+    exe, canaries, go = case.get("exe", "Uninstall.exe"), case.get("canaries", "K"), folder + "\\go"
+    s.lay_out(folder, case["tree"] + [exe])
     outside = {k: v for k, v in snapshot(s.host("C:\\race")).items() if k.split("\\")[0] != folder[8:]}
-    before, root = snapshot(s.host(folder + "\\K")), fill(case["root"])
-    races = s.start_racer([fill(a) for a in case["racer"]], [[s.host(folder + "\\" + p) for p in link]
-                                                             for link in case["links"]], case["armed"])
-    events = s.run_cases([(name, [("cmd", '"%s\\Uninstall.exe" Uninstall %s' % (folder, root)), ("answers", "1"),
-                                  ("timeout", "40000")])], timeout=70)
-    races, deadline = races(), time.monotonic() + 15
-    while os.path.exists(s.host(folder + "\\Uninstall.exe")) and time.monotonic() < deadline:
+    before, root = snapshot(s.host(folder + "\\" + canaries)), fill(case["root"])
+    racer = lambda: s.start_racer([fill(a) for a in case["racer"]], [  # noqa: E731
+        [s.host(folder + "\\" + p) for p in link] for link in case["links"]], case.get("armed", False))
+    races, stop, steps = "racer" in case and not case.get("after") and racer(), threading.Event(), []
+    watch = threading.Thread(target=follow, args=(s, folder, case.get("steps", []), stop, steps))
+    watch.start()
+    env = [("env", "ComSpec=C:\\tools\\Interp.exe"), ("env", "INTERP_GO=" + go)] if case.get("interp") else []
+    events = s.run_cases([(name, [("cmd", '"%s\\%s" Uninstall %s' % (folder, exe, root)),
+                                  ("answers", case.get("answers", "1")), ("timeout", "40000")] + env)], timeout=70)
+    stop.set()
+    watch.join()
+    races = (races or racer())() if "racer" in case else []
+    if env:
+        s.write(go)  # the interpreter may run now; Interp.exe deletes the file once it has
+    deadline = time.monotonic() + 15
+    while os.path.exists(s.host(go if env else folder + "\\" + exe)) and time.monotonic() < deadline:
         time.sleep(0.2)  # it deletes itself once ended; a later run must not see that
-    after, now = snapshot(s.host(folder + "\\K")), snapshot(s.host("C:\\race"))
+    after, now = snapshot(s.host(folder + "\\" + canaries)), snapshot(s.host("C:\\race"))
     lost = sum(after.get(k) != v for k, v in before.items())
     touched = sorted(k for k in outside if now.get(k) != outside[k])
+    left = [k for k in now if k.endswith("Uninstall.exe") and k.split("\\")[:2] != [folder[8:], canaries]
+            and k.split("\\")[0] == folder[8:]]
     end = ([e for e in events if e["event"] == "exit"] + [dict(status=None, timed_out=False)])[0]
     dialogs = [(d["caption"], d["text"], d["icon"]) for d in events if d["event"] == "dialog"]
     final = dialogs and {SUCCESS[:3]: "SUCCESS", in_use(root)[:3]: "in use"}.get(dialogs[-1], dialogs[-1])
@@ -69,27 +113,32 @@ def run_once(s, name, case, folder):
     # and not entered (the in-use message). Above the root it cannot: the holds come first.
     moved = name == "race-inside" and "moved" in races
     faults = [fault for fault, bad in (
-        ("a rename not failing with 32", set(races) - {"failed 32", "missed", "moved" * moved} or
-         "failed 32" not in races), ("canary files lost", lost), ("outside touched: %s" % touched[:6], touched),
+        ("a rename not failing with 32", "racer" in case and (set(races) - {"failed 32", "missed", "moved" * moved} or
+                                                              "failed 32" not in races)),
+        ("canary files lost", lost), ("outside touched: %s" % touched[:6], touched), ("exe left: %s" % left, left),
         ("status", end["status"] != 1 or end["timed_out"]),
-        ("dialogs", dialogs != [(in_use(root) if moved else SUCCESS)[:3]])) if bad]
-    return "racer %s; canary files lost %d of %d; final dialog %s (%d before it); status %s%s" % (
-        result, lost, len(before), final, max(len(dialogs) - 1, 0), end["status"],
+        ("dialogs", dialogs != [(in_use(root) if moved or "final" in case else SUCCESS)[:3]])) if bad]
+    return "racer %s; %scanary files lost %d of %d; exe %s; final dialog %s (%d before it); status %s%s" % (
+        result, "host steps %d of %d; " % (len(steps), len(case["steps"])) if "steps" in case else "", lost,
+        len(before), "left" if left else "deleted", final, max(len(dialogs) - 1, 0), end["status"],
         " (timed out)" * end["timed_out"]), faults
 
 
 def main():
-    o = runner_options(__doc__, (["--runs"], dict(type=int, default=2, help="runs of each case (default 2)")))
+    o = runner_options(__doc__, (["--runs"], dict(type=int, default=2, help="runs of each case (default 2)")),
+                       (["--only"], dict(nargs="+", help="run only these cases")))
     arch, exe, tools = o.arch, o.exe, o.tools
     started, s, failed = time.monotonic(), WineSession(arch, keep=o.keep), 0
     try:
         s.boot()
         s.install_tools(exe, tools)
-        s.write("C:\\tools\\Racer.exe", source=os.path.join(tools, "Racer.exe"))
+        for tool in ("Racer.exe", "Interp.exe"):
+            s.write("C:\\tools\\" + tool, source=os.path.join(tools, tool))
         s.keep_services()
         s.lay_out("C:", ["race\\keep.txt"] + BESIDE)
         s.confine()
-        for (name, case), run in ((c, r) for c in CASES for r in range(1, o.runs + 1)):
+        cases = [c for c in CASES if not o.only or c[0] in o.only]
+        for (name, case), run in ((c, r) for c in cases for r in range(1, o.runs + 1)):
             summary, faults = run_once(s, name, case, "C:\\race\\%s-%d" % (name, run))
             print("%s %s #%d: %s%s" % ("FAIL" if faults else "PASS", name, run, summary,
                                        "\n    wrong: " + ", ".join(faults) if faults else ""), flush=True)
@@ -97,7 +146,7 @@ def main():
         s.confine()
     finally:
         s.close()
-    print("time: %.1f s\n%d passed, %d failed" % (time.monotonic() - started, o.runs * len(CASES) - failed, failed))
+    print("time: %.1f s\n%d passed, %d failed" % (time.monotonic() - started, o.runs * len(cases) - failed, failed))
     return 1 if failed else 0
 
 
