@@ -234,15 +234,20 @@ bool ShellFolder(int csidl, WCHAR* path) {
         LookUpIn<GetFolderPathProc>(Shell(), "SHGetFolderPathW");
     static const GetSpecialFolderPathProc getSpecialFolderPath =
         LookUpIn<GetSpecialFolderPathProc>(Shell(), "SHGetSpecialFolderPathW");
-    if (getFolderPath) return getFolderPath(nullptr, csidl, nullptr, 0, path) == S_OK;
-    return getSpecialFolderPath && getSpecialFolderPath(nullptr, path, csidl, FALSE);
+    // S_FALSE: the folder is named but does not exist yet, and still protects
+    // the folders above it. No CSIDL_FLAG_CREATE: Wine would re-create a
+    // missing Documents as a link to the host's home.
+    path[0] = 0;
+    if (getFolderPath) return SUCCEEDED(getFolderPath(nullptr, csidl, nullptr, 0, path)) && path[0];
+    return getSpecialFolderPath && getSpecialFolderPath(nullptr, path, csidl, FALSE) && path[0];
 }
 
 bool KnownFolder(const GUID& id, WCHAR* path, size_t size) {
     typedef HRESULT(WINAPI * GetFolderPathExProc)(const GUID&, DWORD, HANDLE, LPWSTR, UINT);
     static const GetFolderPathExProc getFolderPathEx =
         LookUpIn<GetFolderPathExProc>(Shell(), "SHGetFolderPathEx");
-    return getFolderPathEx && getFolderPathEx(id, 0, nullptr, path, size) == S_OK;
+    path[0] = 0;
+    return getFolderPathEx && SUCCEEDED(getFolderPathEx(id, 0, nullptr, path, size)) && path[0];
 }
 
 // Appends `name` (ASCII) and a separator's worth of room to `path`.
