@@ -128,9 +128,22 @@ bool crossedLink = false;     // whether the last path looked up went through a 
 // The last name found by letter case alone: the text's key, and the entry's.
 std::pair<std::string, std::string> caseBlind;
 
-// Wine looks each name up exactly, else takes the first entry whose name
-// differs in letter case alone (race-inside relies on it). A link with a
-// target leads there, from a middle component or, when `follow`, the last.
+// clang-format off
+// Names, identities and final paths, as measured under Wine 8 (tools/idprobe.py,
+// a race, or an end-to-end case):
+//   given                                        result                               seen in
+//   "sub" beside "Sub", no exact "sub"           opens "Sub"                          race-inside
+//   "sub" once an exact "sub" appears            opens the new entry                  case-capture
+//   Desktop as C:\USERS\ROOT\DESKTOP, \\?\C:\..., one identity (serial, index)     idprobe
+//     Music\..\Desktop, C:\lnk\root\Desktop (C:\lnk a link to C:\users), the 8.3 name
+//   a folder moved behind a link, by either path one identity; final path the real one  idprobe
+//   GetFinalPathNameByHandleW                    "\\?\" + the DOS path, on-disk case   idprobe
+//   SHGetFolderPathW, known folders              read only; none created              idprobe
+// So a name is looked up exactly first, then by letter case alone (the first
+// such entry); a link with a target leads there, from a middle component or,
+// when `follow`, the last; an entry's identity is its own, whatever path led
+// to it, and follows it through renames.
+// clang-format on
 std::string LookUp(std::string key, const std::vector<std::string>& names, bool follow) {
     for (size_t i = 0; i < names.size(); ++i) {
         std::string next = key + "\\" + names[i];
