@@ -301,7 +301,8 @@ void TakeOwnFile() {
     const char* rest =
         length > 0 && length < sizeof ownFile.path ? SkipVolume(ownFile.path) : nullptr;
     if (!rest || IsVolumeRoot(ownFile.path) || *FindChar(rest, "/") ||
-        HasLooseComponent(rest, true) || !AnsiFormIsExact(kOwnPath, ownFile.path) ||
+        LastChar(ownFile.path) == '\\' || HasLooseComponent(rest, true) ||
+        !AnsiFormIsExact(kOwnPath, ownFile.path) ||
         !HoldPathAboveRoot(ownFile.path, &wayToOwnFile, true))
         return;
     Handle own = OpenEntryNoReparse(ownFile.path);

@@ -108,6 +108,9 @@ std::string ListingKey(const std::string& path) {
 // no other program replaced anything.
 void Check(const std::map<std::string, FakeEntry>& before, int status, bool untouched, bool kept,
            unsigned ownId) {
+    // Paths are looked up in the world the run met, not in what it left.
+    std::map<std::string, FakeEntry> after = before;
+    std::swap(after, fake.entries);
     Require(!kept || status == 0, "does not refuse a root that is or holds a kept folder", "(end)");
     Require(status != -1, "runs away", "(end)");
     Require(fake.probes.empty() && fake.finds.empty(), "leaves an open or listing open", "(end)");
@@ -152,7 +155,7 @@ void Check(const std::map<std::string, FakeEntry>& before, int status, bool unto
             Require(false, "acts on a root that is or holds a kept folder, or lies in Windows",
                     call);
         if (op == "ShowMessageBox" && untouched && call.find("successful") != std::string::npos)
-            for (const auto& entry : fake.entries)
+            for (const auto& entry : after)
                 Require((!Below(entry.first, rootKey) && entry.first != rootKey) ||
                             std::any_of(links.begin(), links.end(),
                                         [&](auto& link) { return Below(entry.first, link); }),
@@ -224,8 +227,14 @@ void Check(const std::map<std::string, FakeEntry>& before, int status, bool unto
     }
 }
 
-// Whether an entry can exist at `key`: below a drive or share.
+// Whether an entry can exist at `key`: below a drive or share, and below no
+// file.
 bool Placeable(const std::string& key) {
+    for (size_t at = key.find('\\', FakeVolumeLength(key) + 1); at != std::string::npos;
+         at = key.find('\\', at + 1)) {
+        auto found = fake.entries.find(key.substr(0, at));
+        if (found != fake.entries.end() && !(found->second.attributes & kFolderBit)) return false;
+    }
     return key.compare(0, 2, "\\\\") == 0 || (key.size() > 3 && key[1] == ':' && key[2] == '\\');
 }
 
@@ -403,9 +412,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static size_t attackFrom;
     static std::map<std::string, FakeEntry> known;  // before the run, and after the rename
     static std::string attacked;
-    static bool onOwnWay, byCase, started;
+    static bool onOwnWay, byCase, started, ownFile;
     attackFrom = attackAt ? attackAt : SIZE_MAX;
     attacked = targets[target % targets.size()];
+    // The own file itself can be swapped in a folder the other program may
+    // write, even once its check is done: del then deletes that program's own
+    // entry (a link goes by itself), and nothing can stop it but keeping del
+    // from deleting. Until the self-deletion begins, a swap must fail its check.
+    ownFile = target % targets.size() == targets.size() - 1;
     // A folder on the root's way, replaced before the root is held, is the
     // path the user named.
     onOwnWay = target % targets.size() >= ownFrom && !Below(key, attacked) && key != attacked &&
@@ -419,7 +433,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (call &&
             !fake.calls.back().compare(0, onOwnWay ? 5 : 14, onOwnWay ? "Sleep" : "FindFirstEntry"))
             started = true;
-        if (started && call >= attackFrom && !attacked.empty() &&
+        bool checked = ownFile && !CallsNamed({"GetShortPathNameA"}).empty();
+        if (started && !checked && call >= attackFrom && !attacked.empty() &&
             (byCase ? FakeCaptureByCase() : FakeReplaceWithLink(attacked))) {
             attacked.clear();
             known.insert(fake.entries.begin(), fake.entries.end());
