@@ -216,58 +216,78 @@ size_t WideLength(const WideChar* text) {
     return length;
 }
 
-// Reads the identity of the folder `path` leads to.
-bool ReadFolderIdentity(const WideChar* path, FileIdentity* identity) {
+// The folders a walk has read, by their text, each ending in a 0: no way
+// reads one of them again. When it is full, folders are simply read again.
+struct ReadFolders {
+    WideChar text[4096];
+    size_t used;
+};
+
+bool AlreadyRead(const ReadFolders& read, const WideChar* folder, size_t length) {
+    for (size_t at = 0, size; at < read.used; at += size + 1) {
+        size = WideLength(read.text + at);
+        if (size == length && !memcmp(read.text + at, folder, length * sizeof folder[0]))
+            return true;
+    }
+    return false;
+}
+
+// Reads the identity of the folder `path` leads to and, where `finalPath` is
+// given, the path it finally leads to ("" when that cannot be told).
+bool ReadFolderIdentity(const WideChar* path, FileIdentity* identity, WideChar* finalPath) {
     Handle opened = OpenFolderW(path);
     if (opened == InvalidHandle()) return false;
     bool read = ReadIdentity(opened, identity);
+    if (finalPath && !ReadFinalPath(opened, finalPath, kWidePath)) finalPath[0] = 0;
     CloseHandle(opened);
     return read;
 }
 
 // Whether `identity` is that of a folder on the way from the volume's root
 // down to `path`. A folder that cannot be opened ends the way: one that does
-// not exist yet still protects those above it that do. `checked` is the
-// deepest folder read so far on this walk's ways; the folders on its way are
-// not read again.
-bool WayHasIdentity(const WideChar* path, const FileIdentity& identity, WideChar* checked) {
+// not exist yet still protects those above it that do. `finalPath`, where
+// given, receives the path that `path` itself finally leads to, when it was
+// read.
+bool WayHasIdentity(const WideChar* path, const FileIdentity& identity, ReadFolders* read,
+                    WideChar* finalPath) {
     const WideChar* rest = SkipVolume(path);
     size_t length = WideLength(path);
+    if (finalPath) finalPath[0] = 0;
     if (!rest || *rest != '\\' || length >= kWidePath) return false;
     WideChar folder[kWidePath];
     memcpy(folder, path, (length + 1) * sizeof folder[0]);
     for (size_t end = rest - path + 1;;) {  // the volume's root keeps its backslash
+        size_t next = end;
+        while (folder[next] == '\\') ++next;
         WideChar kept = folder[end];
         folder[end] = 0;
-        bool seen = memcmp(folder, checked, end * sizeof folder[0]) == 0 &&
-                    (checked[end] == 0 || checked[end] == '\\' || folder[end - 1] == '\\');
-        if (!seen) {
+        if (!AlreadyRead(*read, folder, end)) {
             FileIdentity found;
-            if (!ReadFolderIdentity(folder, &found)) return false;
+            if (!ReadFolderIdentity(folder, &found, folder[next] ? nullptr : finalPath))
+                return false;
             if (SameIdentity(found, identity)) return true;
-            memcpy(checked, folder, (end + 1) * sizeof folder[0]);
+            if (read->used + end + 1 <= sizeof read->text / sizeof read->text[0]) {
+                memcpy(read->text + read->used, folder, (end + 1) * sizeof folder[0]);
+                read->used += end + 1;
+            }
         }
         folder[end] = kept;
-        while (folder[end] == '\\') ++end;
-        if (!folder[end]) return false;
-        while (folder[end] && folder[end] != '\\') ++end;
+        if (!folder[next]) return false;
+        for (end = next; folder[end] && folder[end] != '\\';) ++end;
     }
 }
 
-// The same for the path that `path` finally leads to, through links and
-// junctions, where that is another path.
-bool FinalWayHasIdentity(const WideChar* path, const FileIdentity& identity, WideChar* checked) {
+// The same for the way `path` is named and, through links and junctions, the
+// way it finally leads, where that is another.
+bool EitherWayHasIdentity(const WideChar* path, const FileIdentity& identity, ReadFolders* read) {
     WideChar finalPath[kWidePath];
-    Handle opened = OpenFolderW(path);
-    if (opened == InvalidHandle()) return false;
-    bool read = ReadFinalPath(opened, finalPath, kWidePath);
-    CloseHandle(opened);
+    if (WayHasIdentity(path, identity, read, finalPath)) return true;
     const WideChar verbatim[] = {'\\', '\\', '?', '\\'};
     size_t length = WideLength(path);
-    bool same = read && memcmp(finalPath, verbatim, sizeof verbatim) == 0 &&
+    bool same = memcmp(finalPath, verbatim, sizeof verbatim) == 0 &&
                 WideLength(finalPath) == length + 4 &&
                 memcmp(finalPath + 4, path, length * sizeof path[0]) == 0;
-    return read && !same && WayHasIdentity(finalPath, identity, checked);
+    return finalPath[0] && !same && WayHasIdentity(finalPath, identity, read, nullptr);
 }
 
 // Whether the root, open as `root`, is or holds a folder the system or a
@@ -276,21 +296,24 @@ bool FinalWayHasIdentity(const WideChar* path, const FileIdentity& identity, Wid
 bool IsKeptFolder(Handle root, const HeldPath& above) {
     FileIdentity rootIdentity, found;
     if (!ReadIdentity(root, &rootIdentity)) return true;
-    WideChar folder[kWidePath], checked[kWidePath] = {0};
+    WideChar folder[kWidePath];
+    ReadFolders read;
+    read.used = 0;
     ProtectedWalk walk = {};
     bool kept = false;
     while (!kept && NextProtectedFolder(&walk, folder, kWidePath))
-        kept = WayHasIdentity(folder, rootIdentity, checked) ||
-               FinalWayHasIdentity(folder, rootIdentity, checked);
+        kept = EitherWayHasIdentity(folder, rootIdentity, &read);
     EndProtectedWalk(&walk);
     FileIdentity windows;
-    if (kept || !GetWindowsFolder(folder, kWidePath) || !ReadFolderIdentity(folder, &windows))
+    if (kept || !GetWindowsFolder(folder, kWidePath) ||
+        !ReadFolderIdentity(folder, &windows, nullptr))
         return kept;
     if (SameIdentity(rootIdentity, windows)) return true;
     for (size_t i = 0; i < above.count; ++i)
         if (ReadIdentity(above.holds[i], &found) && SameIdentity(found, windows)) return true;
-    checked[0] = 0;
-    return ReadFinalPath(root, folder, kWidePath) && WayHasIdentity(folder, windows, checked);
+    read.used = 0;
+    return ReadFinalPath(root, folder, kWidePath) &&
+           WayHasIdentity(folder, windows, &read, nullptr);
 }
 
 // Holds the way to the program's own file and reads its identity, or leaves
