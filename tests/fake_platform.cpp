@@ -473,6 +473,7 @@ int RunProgram() {
     argumentPointers.clear();
     for (std::string& argument : fake.arguments) argumentPointers.push_back(&argument[0]);
     argumentPointers.push_back(nullptr);
+    caseBlind = {};  // only the program's own lookups can be captured
     int status = setjmp(exitJump) == 0 ? WinMain(nullptr, nullptr, nullptr, 0) : exitStatus;
     // The process ends and its handles close; the interpreter keeps the holds
     // it inherited until its del has run.
