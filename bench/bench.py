@@ -251,20 +251,27 @@ def summary(results, sizes):
 
 def before_after(results, sizes):
     """The baseline build against this one, timed in the same rounds: median µs per entry, and
-    the mean of the rounds' ratios. Whichever build runs first in a round, straight after
-    rmdir, tends to be slower; the builds take turns, so the mean ratio cancels that."""
+    the mean of the rounds' ratios; the empty folder gives each build's fixed cost (ms), and
+    the last column compares what is left per entry without it. Whichever build runs first in
+    a round, straight after rmdir, tends to be slower; the builds take turns, so the mean
+    ratio cancels that."""
     rows = ["", "Against the baseline build, in the same rounds, taking turns to go first (µs per "
             "entry, median and min–max):", "", "| entries | baseline | this build | "
-            "this / baseline, medians | this / baseline, mean of the rounds |",
-            "|---:|---:|---:|---:|---:|"]
-    for size in sizes:
-        runs = results[str(size)]
-        cell = lambda key: [run[key] * 1e6 / size for run in runs]  # noqa: E731
+            "this / baseline, medians | this / baseline, mean of the rounds | "
+            "this / baseline, net of each one's fixed cost |", "|---:|---:|---:|---:|---:|---:|"]
+    fixed = {key: statistics.median(run[key] for run in results["0"])
+             for key in ("baseline", "uninstaller")}
+    for size in [0] + sizes:
+        runs, scale = results[str(size)], 1e6 / size if size else 1e3
+        cell = lambda key: [run[key] * scale for run in runs]  # noqa: E731
         before, after = cell("baseline"), cell("uninstaller")
-        rows.append("| %d | %.1f (%.1f–%.1f) | %.1f (%.1f–%.1f) | %.2f | %.2f |" % (
-            size, statistics.median(before), min(before), max(before), statistics.median(after),
-            min(after), max(after), statistics.median(after) / statistics.median(before),
-            statistics.mean(a / b for a, b in zip(after, before))))
+        net = "%.2f" % ((statistics.median(after) / scale - fixed["uninstaller"]) / (
+            statistics.median(before) / scale - fixed["baseline"])) if size else "–"
+        rows.append("| %s | %.1f (%.1f–%.1f) | %.1f (%.1f–%.1f) | %.2f | %.2f | %s |" % (
+            size or "empty folder (fixed cost), ms", statistics.median(before), min(before),
+            max(before), statistics.median(after), min(after), max(after),
+            statistics.median(after) / statistics.median(before),
+            statistics.mean(a / b for a, b in zip(after, before)), net))
     return "\n".join(rows) + "\n"
 
 
