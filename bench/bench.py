@@ -35,7 +35,7 @@ EXE = BENCH + "\\Uninstall.exe"
 REMOVERS = ("uninstaller", "rmdir", "rm")
 EXTENSIONS = (".dll", ".exe", ".txt", ".dat", ".png", ".xml", "")
 DEVICES = {"con", "prn", "aux", "nul"} | {"%s%d" % (p, n) for p in ("com", "lpt") for n in range(10)}
-TREE_CALLS = ("FindFirstFileA", "FindNextFileA", "FindClose", "DeleteFileA", "RemoveDirectoryA")
+TREE_CALLS = ("FindFirstFileW", "FindNextFileW", "FindClose", "DeleteFileA", "RemoveDirectoryA")
 # The relay log shows only the calls made from Uninstall.exe and cmd.exe themselves.
 RELAY_SETTINGS = ('REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\n'
                   '"RelayFromExclude"=-\n"RelayFromInclude"="uninstall.exe;cmd.exe"\n')
@@ -212,7 +212,7 @@ def count_calls(session, size, exe):
     folders = sum(1 for e in entries if e.endswith("/"))
     found = {}
     for calls, requests, _ in threads.values():
-        for remover, mark in (("uninstaller", "FindFirstFileA"), ("rmdir", "SHFileOperationW")):
+        for remover, mark in (("uninstaller", "RemoveDirectoryA"), ("rmdir", "SHFileOperationW")):
             if calls[mark]:
                 found[remover] = dict(calls=calls, requests=requests)
     if len(found) != 2 or any(os.path.exists(session.host(r)) for r in roots.values()):
@@ -251,20 +251,27 @@ def summary(results, sizes):
 
 def before_after(results, sizes):
     """The baseline build against this one, timed in the same rounds: median µs per entry, and
-    the mean of the rounds' ratios. Whichever build runs first in a round, straight after
-    rmdir, tends to be slower; the builds take turns, so the mean ratio cancels that."""
+    the mean of the rounds' ratios; the empty folder gives each build's fixed cost (ms), and
+    the last column compares what is left per entry without it. Whichever build runs first in
+    a round, straight after rmdir, tends to be slower; the builds take turns, so the mean
+    ratio cancels that."""
     rows = ["", "Against the baseline build, in the same rounds, taking turns to go first (µs per "
             "entry, median and min–max):", "", "| entries | baseline | this build | "
-            "this / baseline, medians | this / baseline, mean of the rounds |",
-            "|---:|---:|---:|---:|---:|"]
-    for size in sizes:
-        runs = results[str(size)]
-        cell = lambda key: [run[key] * 1e6 / size for run in runs]  # noqa: E731
+            "this / baseline, medians | this / baseline, mean of the rounds | "
+            "this / baseline, net of each one's fixed cost |", "|---:|---:|---:|---:|---:|---:|"]
+    fixed = {key: statistics.median(run[key] for run in results["0"])
+             for key in ("baseline", "uninstaller")}
+    for size in [0] + sizes:
+        runs, scale = results[str(size)], 1e6 / size if size else 1e3
+        cell = lambda key: [run[key] * scale for run in runs]  # noqa: E731
         before, after = cell("baseline"), cell("uninstaller")
-        rows.append("| %d | %.1f (%.1f–%.1f) | %.1f (%.1f–%.1f) | %.2f | %.2f |" % (
-            size, statistics.median(before), min(before), max(before), statistics.median(after),
-            min(after), max(after), statistics.median(after) / statistics.median(before),
-            statistics.mean(a / b for a, b in zip(after, before))))
+        net = "%.2f" % ((statistics.median(after) / scale - fixed["uninstaller"]) / (
+            statistics.median(before) / scale - fixed["baseline"])) if size else "–"
+        rows.append("| %s | %.1f (%.1f–%.1f) | %.1f (%.1f–%.1f) | %.2f | %.2f | %s |" % (
+            size or "empty folder (fixed cost), ms", statistics.median(before), min(before),
+            max(before), statistics.median(after), min(after), max(after),
+            statistics.median(after) / statistics.median(before),
+            statistics.mean(a / b for a, b in zip(after, before)), net))
     return "\n".join(rows) + "\n"
 
 
@@ -275,18 +282,25 @@ def cost_model(counts):
     rows = ["| call made by Uninstall.exe | %s | expected, F files and D folders below the root |"
             % heads, "|---|" + "---:|" * len(counts) + "---|"]
     above = BENCH.count("\\") + 1  # the folders held above each root: C:\ and C:\bench
+    listed = ("F + D + 2(D + 1)", lambda f, d: f + d + 2 * (d + 1))  # "." and ".." too
+    per_folder = ("D + 1", lambda f, d: d + 1)
+    # What grows with the tree; the rest of a count (start-up, kept folders, self-deletion)
+    # must be the same at every size.
     expected = dict(CreateFileA=("D + 1 + %d held above the root" % above, lambda f, d: d + 1 + above),
                     GetFileAttributesA=("D + 2", lambda f, d: d + 2),
                     CloseHandle=("D + 1 + %d" % above, lambda f, d: d + 1 + above),
-                    FindFirstFileA=("D + 1", lambda f, d: d + 1),
-                    FindNextFileA=("F + D + 2(D + 1)", lambda f, d: f + d + 2 * (d + 1)),
-                    FindClose=("D + 1", lambda f, d: d + 1), DeleteFileA=("F", lambda f, d: f),
-                    RemoveDirectoryA=("D + 1", lambda f, d: d + 1))
+                    FindFirstFileW=per_folder, FindNextFileW=listed, FindClose=per_folder,
+                    WideCharToMultiByte=listed, MultiByteToWideChar=per_folder,
+                    DeleteFileA=("F", lambda f, d: f), RemoveDirectoryA=per_folder)
     calls = [c["uninstaller"]["calls"] for c in counts]
     for call in list(TREE_CALLS) + sorted(set().union(*calls) - set(TREE_CALLS)):
         got = [c[call] for c in calls]
-        formula, want = expected.get(call, ("the same at every size", lambda f, d: got[0]))
-        ok = all(g == want(c["files"], c["folders"]) for g, c in zip(got, counts))
+        formula, grows = expected.get(call, ("", lambda f, d: 0))
+        fixed = got[0] - grows(counts[0]["files"], counts[0]["folders"])
+        ok = fixed >= 0 and all(g == grows(c["files"], c["folders"]) + fixed
+                                for g, c in zip(got, counts))
+        if fixed or not formula:
+            formula += (", + %d " % fixed if formula else "") + "the same at every size"
         rows.append("| %s | %s | %s |" % (call, " | ".join(map(str, got)),
                                           formula + ("" if ok else " **differs**")))
     rows += ["", "| Wine server requests | %s |" % heads, "|---|" + "---:|" * len(counts)]
