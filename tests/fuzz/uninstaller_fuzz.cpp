@@ -107,14 +107,14 @@ std::string ListingKey(const std::string& path) {
 // The properties every run must have, whatever the input; `untouched` when
 // no other program replaced anything.
 void Check(const std::map<std::string, FakeEntry>& before, int status, bool untouched, bool kept,
-           unsigned ownId) {
+           unsigned ownId, const std::string& ownKey, const std::string& rootKeyBefore,
+           const std::map<std::string, FakeEntry>& preRun) {
     // Paths are looked up in the world the run met, not in what it left.
     std::map<std::string, FakeEntry> after = before;
     std::swap(after, fake.entries);
     Require(!kept || status == 0, "does not refuse a root that is or holds a kept folder", "(end)");
     Require(status != -1, "runs away", "(end)");
     Require(fake.probes.empty() && fake.finds.empty(), "leaves an open or listing open", "(end)");
-    std::string ownKey = FakeKey(fake.ownPath);
     for (const std::string& key : fake.heldAtExit)
         Require(Below(ownKey, key) || ownKey.compare(0, key.size() + 1, key + "\\") == 0,
                 "holds more than the way to its own file to the end", key);
@@ -123,7 +123,9 @@ void Check(const std::map<std::string, FakeEntry>& before, int status, bool unto
     const std::vector<std::string>& arguments = fake.arguments;
     bool removing =
         arguments.size() >= 3 && platform::StrICmp(arguments[1].c_str(), "Uninstall") == 0;
-    std::string root = removing ? arguments[2] : "", rootKey = FakeKey(root);
+    // Keys of the root and the own file as the program met them, before
+    // another program made a name that differs in letter case alone.
+    std::string root = removing ? arguments[2] : "", rootKey = rootKeyBefore;
     // The root check reads the root's own attributes by its full path, and a
     // root whose text ends loosely is held and checked by it too.
     std::string rootFull = FakeFullPath(root + "\\");
@@ -170,7 +172,10 @@ void Check(const std::map<std::string, FakeEntry>& before, int status, bool unto
         if (startUp && op == "HoldOpenNoReparse") {
             // The way to the own file is held as named, through links too.
             path.erase(std::min(path.find(" (through a link)"), path.size()));
+            std::map<std::string, FakeEntry> met = preRun;  // no other program has acted yet
+            std::swap(met, fake.entries);
             std::string key = FakeKey(path);
+            std::swap(met, fake.entries);
             Require(
                 Below(ownKey, key) && (FakeVolumeLength(key) < key.size() || path.back() == '\\'),
                 "holds at start-up what is not on the way to its own file", call);
@@ -445,7 +450,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     known = fake.entries;
     unsigned ownId = FakeIdentity(fake.ownPath);
+    std::string rootKey = FakeKey(fake.arguments.size() >= 3 ? fake.arguments[2] : "");
+    const std::map<std::string, FakeEntry> preRun = fake.entries;
     int status = RunProgram();
-    Check(known, status, !attacked.empty(), kept, ownId);
+    Check(known, status, !attacked.empty(), kept, ownId, ownKey, rootKey, preRun);
     return 0;
 }
