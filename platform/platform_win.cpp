@@ -384,35 +384,22 @@ int StartHidden(const char* program, char* commandLine, Handle const* inherited,
     DWORD flags = CREATE_NO_WINDOW;
     // Where the system can name the handles to hand over, only the holds pass.
     SIZE_T listSize = 0;
-    char* list = nullptr;
-    if (initialize && update && remove && count > 0) {
-        initialize(nullptr, 1, 0, &listSize);
-        list = static_cast<char*>(::malloc(listSize));
-        auto attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list);
-        if (list && initialize(attributes, 1, 0, &listSize)) {
-            if (update(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                       const_cast<Handle*>(inherited), count * sizeof(HANDLE), nullptr, nullptr)) {
-                startup.StartupInfo.cb = sizeof startup;
-                startup.lpAttributeList = attributes;
-                flags |= EXTENDED_STARTUPINFO_PRESENT;
-            } else {
-                remove(attributes);
-                ::free(list);
-                list = nullptr;
-            }
-        } else {
-            ::free(list);
-            list = nullptr;
-        }
+    if (initialize && update && remove && count > 0) initialize(nullptr, 1, 0, &listSize);
+    auto list = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listSize ? ::malloc(listSize) : nullptr);
+    bool initialized = list && initialize(list, 1, 0, &listSize);
+    if (initialized &&
+        update(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, const_cast<Handle*>(inherited),
+               count * sizeof(HANDLE), nullptr, nullptr)) {
+        startup.StartupInfo.cb = sizeof startup;
+        startup.lpAttributeList = list;
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
     }
     PROCESS_INFORMATION process;
     memset(&process, 0, sizeof process);
     BOOL ok = ::CreateProcessA(program, commandLine, nullptr, nullptr, TRUE, flags, nullptr,
                                nullptr, &startup.StartupInfo, &process);
-    if (list) {
-        remove(reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list));
-        ::free(list);
-    }
+    if (initialized) remove(list);
+    ::free(list);
     started->process = process.hProcess;
     started->thread = process.hThread;
     return ok;

@@ -80,7 +80,7 @@ struct HeldPath {
 };
 HeldPath pathAboveRoot;
 // The root, held from the check that it is no kept folder until it is emptied.
-Handle heldRoot = nullptr;
+Handle heldRoot = InvalidHandle();
 
 // The self-deletion's target, taken at start-up: the program's own path, the
 // folders on the way to it (held until the interpreter ends) and its identity.
@@ -316,6 +316,15 @@ bool IsKeptFolder(Handle root, const HeldPath& above) {
            WayHasIdentity(folder, windows, &read, nullptr);
 }
 
+// Reads the identity of the entry `path` names itself (a link's own).
+bool ReadEntryIdentity(const char* path, FileIdentity* identity) {
+    Handle opened = OpenEntryNoReparse(path);
+    if (opened == InvalidHandle()) return false;
+    bool read = ReadIdentity(opened, identity);
+    CloseHandle(opened);
+    return read;
+}
+
 // Holds the way to the program's own file and reads its identity, or leaves
 // the self-deletion undone.
 void TakeOwnFile() {
@@ -328,10 +337,7 @@ void TakeOwnFile() {
         !AnsiFormIsExact(kOwnPath, ownFile.path) ||
         !HoldPathAboveRoot(ownFile.path, &wayToOwnFile, true))
         return;
-    Handle own = OpenEntryNoReparse(ownFile.path);
-    if (own == InvalidHandle()) return ReleasePath(&wayToOwnFile);
-    ownFile.ready = ReadIdentity(own, &ownFile.identity);
-    CloseHandle(own);
+    ownFile.ready = ReadEntryIdentity(ownFile.path, &ownFile.identity);
     if (!ownFile.ready) ReleasePath(&wayToOwnFile);
 }
 
@@ -443,13 +449,14 @@ int LaunchMainProgram() {
 
 int UninstallDirectory(char* directory) {
     char pattern[kMaxPath];
-    if (heldRoot != nullptr && heldRoot != InvalidHandle() &&
-        Compose(pattern, sizeof pattern, {directory, "\\*"}) < sizeof pattern) {
+    // The root was held only when its pattern fits.
+    if (heldRoot != InvalidHandle()) {
+        Compose(pattern, sizeof pattern, {directory, "\\*"});
         EmptyHeldFolder(directory, pattern);
         // Let go before the folder is removed: a hold forbids it.
         CloseHandle(heldRoot);
     }
-    heldRoot = nullptr;
+    heldRoot = InvalidHandle();
     if (!RemoveDirectoryA(directory)) DeleteFailed = 1;
     ReleasePath(&pathAboveRoot);
     if (DeleteFailed) {
@@ -490,11 +497,8 @@ int ScheduleSelfDelete() {
     FindClose(find);
     char found[kMaxPath];
     FileIdentity target;
-    Handle opened = ListedPath(shortPath, first, found, sizeof found) ? OpenEntryNoReparse(found)
-                                                                      : InvalidHandle();
-    if (opened == InvalidHandle()) return 0;
-    bool same = ReadIdentity(opened, &target) && SameIdentity(target, ownFile.identity);
-    CloseHandle(opened);
+    bool same = ListedPath(shortPath, first, found, sizeof found) &&
+                ReadEntryIdentity(found, &target) && SameIdentity(target, ownFile.identity);
     char parameters[kMaxPath], comSpec[kMaxPath];
     if (!same || Compose(parameters, sizeof parameters, {"/c del \"", shortPath, "\" >> NUL"}) >=
                      sizeof parameters)
