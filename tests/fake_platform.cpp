@@ -259,10 +259,18 @@ std::vector<std::string> Listed(const std::string& key, const std::string& patte
 
 enum HoldMark { kNoMark, kMarkHeld, kMarkNotHeld };
 
+// The long path a short path leads to: the first (in listing order) whose
+// short path it is, as Wine finds it; itself when none.
+std::string LongPath(const std::string& shortPath) {
+    for (const auto& [longPath, itsShortPath] : fake.shortPaths)
+        if (itsShortPath == shortPath) return longPath;
+    return shortPath;
+}
+
 // A full short path leads where the long path it stands for does.
 std::string KeyOf(const std::string& path, bool follow = false) {
     crossedLink = false;
-    std::string key = Resolve(path, true, follow), longPath = FakeLongPath(path);
+    std::string key = Resolve(path, true, follow), longPath = LongPath(path);
     bool full = path.size() > 2 && ((path[1] == ':' && IsSeparator(path[2])) ||
                                     (IsSeparator(path[0]) && IsSeparator(path[1])));
     return fake.entries.count(key) || !full || longPath == path ? key
@@ -380,12 +388,6 @@ static bool FakeMayOpen(const std::string& key, unsigned long access, unsigned l
                          [&](auto& hold) { return clashes(hold.second); }));
 }
 
-std::string FakeLongPath(const std::string& shortPath) {
-    for (const auto& [longPath, itsShortPath] : fake.shortPaths)
-        if (itsShortPath == shortPath) return longPath;
-    return shortPath;
-}
-
 static unsigned nextId = 1;
 
 // The entry at `key` and all below it, each as (key, entry).
@@ -443,20 +445,9 @@ void ResetFake(const std::vector<std::string>& tree, bool doubleByte) {
     FakeEntry own;
     own.attributes = 0;
     AddFakeEntry(fake.ownPath, own);
-    for (const std::string& item : tree) {
-        size_t start = item.find('>') + 1, bar = item.find("||"), arrow = item.find("=>");
-        if (start == arrow + 2) start = 0;  // no flags, a link's target
-        std::string flags = item.substr(0, start),
-                    key = item.substr(start, std::min(bar, arrow) - start);
-        auto has = [&](char flag) { return flags.find(flag) != std::string::npos; };
+    for (const std::string& key : tree) {
         FakeEntry entry;
-        entry.attributes =
-            (key.back() == '\\' ? kFileAttributeDirectory : 0) | (has('r') ? 0x1 : 0) |
-            (has('j') || arrow != std::string::npos ? kFileAttributeReparsePoint : 0);
-        entry.locked = has('l');
-        if (has('s')) entry.listedAttributes = kFileAttributeDirectory;
-        if (bar != std::string::npos) entry.listedAs = item.substr(bar + 2);
-        if (arrow != std::string::npos) entry.target = item.substr(arrow + 2);
+        entry.attributes = key.back() == '\\' ? kFileAttributeDirectory : 0;
         AddFakeEntry(key.substr(0, key.find_last_not_of('\\') + 1), entry);
     }
 }
@@ -552,11 +543,7 @@ int StartHidden(const char* program, char* commandLine, Handle const* inherited,
 }
 
 int CloseHandle(Handle handle) {
-    bool hold = fake.holds.count(handle), probe = fake.probes.count(handle);
-    Log("CloseHandle " + (hold                 ? fake.holds[handle].key
-                          : probe              ? fake.probes[handle]
-                          : handle == kProcess ? "process"
-                                               : "thread"));
+    Log("CloseHandle");
     return fake.holds.erase(handle), fake.probes.erase(handle), 1;
 }
 

@@ -67,10 +67,8 @@ struct FakeWorld {
 
 extern FakeWorld fake;
 
-// Starts a fresh world with drive C: and the given entries: a key, a folder
-// when it ends in "\". Before it, "flags>" with r read-only, l locked, j link,
-// s listed as a plain folder; after it, "||name" for the name listings give it
-// (its real name is then not ANSI), or "=>key" for a link's target.
+// Starts a fresh world with drive C: and the given entries by key, a folder
+// when it ends in "\".
 void ResetFake(const std::vector<std::string>& tree = {}, bool doubleByte = false);
 // Adds an entry and the folders on the way to it.
 void AddFakeEntry(const std::string& key, const FakeEntry& entry);
@@ -89,9 +87,6 @@ bool FakeReplaceWithLink(const std::string& key);
 // Another program makes an entry under the name a path last named another by
 // letter case alone, a link to files shaped alike: the path then names it.
 bool FakeCaptureByCase();
-// The long path a short path leads to: the first (in listing order) whose
-// short path it is, as Wine finds it; itself when none.
-std::string FakeLongPath(const std::string& shortPath);
 // The identity's file index of what `path` opens, following a last link
 // when `follow`; 0 when nothing.
 unsigned FakeIdentity(const std::string& path, bool follow = false);
