@@ -125,8 +125,6 @@ bool IsDevice(std::string name) {
 
 const char kNowhere[] = "?";  // a key no entry has
 bool crossedLink = false;     // whether the last path looked up went through a link
-// The last name found by letter case alone: the text's key, and the entry's.
-std::pair<std::string, std::string> caseBlind;
 
 // clang-format off
 // Names, identities and final paths, as measured under Wine 8 (tools/idprobe.py,
@@ -150,7 +148,6 @@ std::string LookUp(std::string key, const std::vector<std::string>& names, bool 
         if (!fake.entries.count(next))
             for (const std::string& child : Children(key))
                 if (!strcasecmp(child.c_str() + key.size() + 1, names[i].c_str())) {
-                    caseBlind = {next, child};
                     next = child;
                     break;
                 }
@@ -417,18 +414,6 @@ bool FakeReplaceWithLink(const std::string& key) {
     return true;
 }
 
-bool FakeCaptureByCase() {
-    const auto [text, real] = caseBlind;
-    if (text.empty() || fake.entries.count(text) || !fake.entries.count(real)) return false;
-    for (auto& [below, entry] : Subtree(real)) {
-        FakeEntry copy = entry;
-        copy.id = nextId++;
-        fake.entries[text + below.substr(real.size())] = copy;
-    }
-    fake.entries[text].attributes |= kFileAttributeReparsePoint;
-    return true;
-}
-
 void AddFakeEntry(const std::string& key, const FakeEntry& entry) {
     for (size_t at = FakeVolumeLength(key); at < key.size(); at = FindSeparator(key, at + 1))
         if (fake.entries.emplace(key.substr(0, at), FakeEntry()).second)
@@ -439,7 +424,6 @@ void AddFakeEntry(const std::string& key, const FakeEntry& entry) {
 
 void ResetFake(const std::vector<std::string>& tree, bool doubleByte) {
     fake = FakeWorld();
-    caseBlind = {};
     fake.doubleByte = doubleByte;
     fake.entries["C:"] = FakeEntry();
     FakeEntry own;
@@ -464,7 +448,6 @@ int RunProgram() {
     argumentPointers.clear();
     for (std::string& argument : fake.arguments) argumentPointers.push_back(&argument[0]);
     argumentPointers.push_back(nullptr);
-    caseBlind = {};  // only the program's own lookups can be captured
     int status = setjmp(exitJump) == 0 ? WinMain(nullptr, nullptr, nullptr, 0) : exitStatus;
     // The process ends and its handles close; the interpreter keeps the holds
     // it inherited until its del has run.

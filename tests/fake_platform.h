@@ -84,9 +84,6 @@ size_t FakeVolumeLength(const std::string& key);
 // below which lies a copy of what it held (its target, shaped alike). False
 // when the sharing rules forbid the rename.
 bool FakeReplaceWithLink(const std::string& key);
-// Another program makes an entry under the name a path last named another by
-// letter case alone, a link to files shaped alike: the path then names it.
-bool FakeCaptureByCase();
 // The identity's file index of what `path` opens, following a last link
 // when `follow`; 0 when nothing.
 unsigned FakeIdentity(const std::string& path, bool follow = false);

@@ -33,11 +33,10 @@ const unsigned long kLinkBit = platform::kFileAttributeReparsePoint;
 // each a folder of the world or none; and two bytes for another program that,
 // from the call they name on, tries before each call (and once more before
 // the interpreter's del) to replace the entry they name with a link: in the
-// tree or above the root once the root is listed, on the way to the own file
-// once the program has started, or to capture by letter case a name that a
-// path looked up case-blind.
+// tree or above the root once the root is listed, or on the way to the own
+// file once the program has started.
 enum Flags { kAnswerYes = 1, kOwnShortPath = 2, kNoTree = 4, kRootIsFile = 8, kRootIsLink = 16 };
-enum More { kShortTwin = 1, kNoFinalPathCall = 2, kCaptureByCase = 4 };
+enum More { kShortTwin = 1, kNoFinalPathCall = 2 };
 // Entry bits 5 and 6 choose the listed name: the real one, the real one before
 // best fit turned its separators fullwidth, another text, or the previous
 // sibling's; bit 7 starts the name with a device's.
@@ -105,9 +104,10 @@ std::string ListingKey(const std::string& path) {
 }
 
 // The properties every run must have, whatever the input; `untouched` when
-// no other program replaced anything.
+// no other program replaced anything. The keys are those the program met,
+// and `preRun` the world before any other program acted.
 void Check(const std::map<std::string, FakeEntry>& before, int status, bool untouched, bool kept,
-           unsigned ownId, const std::string& ownKey, const std::string& rootKeyBefore,
+           unsigned ownId, const std::string& ownKey, const std::string& rootKey,
            const std::map<std::string, FakeEntry>& preRun) {
     // Paths are looked up in the world the run met, not in what it left.
     std::map<std::string, FakeEntry> after = before;
@@ -123,9 +123,7 @@ void Check(const std::map<std::string, FakeEntry>& before, int status, bool unto
     const std::vector<std::string>& arguments = fake.arguments;
     bool removing =
         arguments.size() >= 3 && platform::StrICmp(arguments[1].c_str(), "Uninstall") == 0;
-    // Keys of the root and the own file as the program met them, before
-    // another program made a name that differs in letter case alone.
-    std::string root = removing ? arguments[2] : "", rootKey = rootKeyBefore;
+    std::string root = removing ? arguments[2] : "";
     // The root check reads the root's own attributes by its full path, and a
     // root whose text ends loosely is held and checked by it too.
     std::string rootFull = FakeFullPath(root + "\\");
@@ -419,7 +417,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static size_t attackFrom;
     static std::map<std::string, FakeEntry> known;  // before the run, and after the rename
     static std::string attacked;
-    static bool onOwnWay, byCase, started, ownFile;
+    static bool onOwnWay, started, ownFile;
     attackFrom = attackAt ? attackAt : SIZE_MAX;
     attacked = targets[target % targets.size()];
     // The own file itself can be swapped in a folder the other program may
@@ -431,11 +429,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // path the user named.
     onOwnWay = target % targets.size() >= ownFrom && !Below(key, attacked) && key != attacked &&
                !Below(attacked, key);
-    byCase = more & kCaptureByCase;
-    // A capture by letter case waits for the listing too: a kept folder whose
-    // text differs in case from the disk's, captured by a twin while it is
-    // compared, is not something this program can tell (noted, left alone).
-    onOwnWay = onOwnWay && !byCase;
     // Inside the tree and above the root it starts once the removal has listed
     // the root: a folder replaced before the path is held is the path the user
     // named. On the way to the own file, once the program has started.
@@ -446,7 +439,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             started = true;
         bool checked = ownFile && !CallsNamed({"GetShortPathNameA"}).empty();
         if (started && !checked && call >= attackFrom && !attacked.empty() &&
-            (byCase ? FakeCaptureByCase() : FakeReplaceWithLink(attacked))) {
+            FakeReplaceWithLink(attacked)) {
             attacked.clear();
             known.insert(fake.entries.begin(), fake.entries.end());
         }
