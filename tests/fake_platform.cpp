@@ -124,39 +124,26 @@ bool IsDevice(std::string name) {
 }
 
 const char kNowhere[] = "?";  // a key no entry has
-bool crossedLink = false;     // whether the last path looked up went through a link
 
 // clang-format off
-// Names, identities and final paths, as measured under Wine 8 (tools/idprobe.py,
-// a race, or an end-to-end case):
+// Names and identities, as measured under Wine 8 (tools/idprobe.py, a race):
 //   given                                        result                               seen in
 //   "sub" beside "Sub", no exact "sub"           opens "Sub"                          race-inside
 //   "sub" once an exact "sub" appears            opens the new entry                  case-capture
-//   Desktop as C:\USERS\ROOT\DESKTOP, \\?\C:\..., one identity (serial, index)     idprobe
-//     Music\..\Desktop, C:\lnk\root\Desktop (C:\lnk a link to C:\users), the 8.3 name
-//   a folder moved behind a link, by either path one identity; final path the real one  idprobe
-//   GetFinalPathNameByHandleW                    "\\?\" + the DOS path, on-disk case   idprobe
-//   SHGetFolderPathW, known folders              read only; none created              idprobe
+//   a folder by upper case, \\?\, its 8.3 name  one identity (serial, index)          idprobe
 // So a name is looked up exactly first, then by letter case alone (the first
-// such entry); a link with a target leads there, from a middle component or,
-// when `follow`, the last; an entry's identity is its own, whatever path led
-// to it, and follows it through renames.
+// such entry); an entry's identity is its own, whatever path led to it, and
+// follows it through renames.
 // clang-format on
-std::string LookUp(std::string key, const std::vector<std::string>& names, bool follow) {
-    for (size_t i = 0; i < names.size(); ++i) {
-        std::string next = key + "\\" + names[i];
+std::string LookUp(std::string key, const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+        std::string next = key + "\\" + name;
         if (!fake.entries.count(next))
             for (const std::string& child : Children(key))
-                if (!strcasecmp(child.c_str() + key.size() + 1, names[i].c_str())) {
+                if (!strcasecmp(child.c_str() + key.size() + 1, name.c_str())) {
                     next = child;
                     break;
                 }
-        auto found = fake.entries.find(next);
-        if (found != fake.entries.end() && !found->second.target.empty() &&
-            (follow || i + 1 < names.size())) {
-            next = found->second.target;
-            crossedLink = true;
-        }
         key = next;
     }
     return key;
@@ -171,7 +158,7 @@ std::vector<std::string> SplitNames(const std::string& path, size_t at) {
     return names;
 }
 
-std::string Resolve(std::string path, bool fileCall, bool follow = false) {
+std::string Resolve(std::string path, bool fileCall) {
     bool device = path.size() > 3 && IsSeparator(path[0]) && path.compare(1, 2, "??") == 0 &&
                   IsSeparator(path[3]);
     bool verbatim = path.compare(0, 4, "\\\\?\\") == 0;
@@ -183,7 +170,7 @@ std::string Resolve(std::string path, bool fileCall, bool follow = false) {
         std::vector<std::string> names = SplitNames(path, volume);
         for (const std::string& step : names)
             if (step == "." || step == "..") return kNowhere;
-        return LookUp(path.substr(0, volume), names, follow);
+        return LookUp(path.substr(0, volume), names);
     }
     std::string prefix;
     if (verbatim) {  // normalized as any other, keeping the prefix
@@ -222,7 +209,7 @@ std::string Resolve(std::string path, bool fileCall, bool follow = false) {
     bool last = !full.empty() && !IsSeparator(full.back());
     if (!verbatim && last && !names.empty() && IsDevice(names.back()))
         return "\\\\.\\" + names.back().substr(0, names.back().find_first_of(". "));
-    if (fileCall) return LookUp(key, names, follow);
+    if (fileCall) return LookUp(key, names);
     for (const std::string& name : names) key += "\\" + name;
     return prefix + key;  // GetFullPathNameA reads text alone
 }
@@ -265,23 +252,21 @@ std::string LongPath(const std::string& shortPath) {
 }
 
 // A full short path leads where the long path it stands for does.
-std::string KeyOf(const std::string& path, bool follow = false) {
-    crossedLink = false;
-    std::string key = Resolve(path, true, follow), longPath = LongPath(path);
+std::string KeyOf(const std::string& path) {
+    std::string key = Resolve(path, true), longPath = LongPath(path);
     bool full = path.size() > 2 && ((path[1] == ':' && IsSeparator(path[2])) ||
                                     (IsSeparator(path[0]) && IsSeparator(path[1])));
-    return fake.entries.count(key) || !full || longPath == path ? key
-                                                                : Resolve(longPath, true, follow);
+    return fake.entries.count(key) || !full || longPath == path ? key : Resolve(longPath, true);
 }
 
 // After another program's turn, looks `path` up and logs the call, marked
 // when it names an entry through a link, and as `mark` asks. Returns the key
 // it names; *fails when the call is scripted to fail.
 std::string LogPath(const std::string& call, const std::string& path, bool* fails,
-                    HoldMark mark = kNoMark, bool beyond = false, bool follow = false) {
+                    HoldMark mark = kNoMark, bool beyond = false) {
     if (fake.actor) fake.actor(fake.calls.size());
-    std::string key = KeyOf(path, follow);
-    bool held = Held(key), through = crossedLink || ThroughLink(beyond ? key + "\\*" : key);
+    std::string key = KeyOf(path);
+    bool held = Held(key), through = ThroughLink(beyond ? key + "\\*" : key);
     *fails = Record(call + (through ? " (through a link)" : "") +
                     (mark == kMarkHeld && held       ? " (held)"
                      : mark == kMarkNotHeld && !held ? " (not held)"
@@ -292,18 +277,6 @@ std::string LogPath(const std::string& call, const std::string& path, bool* fail
 // The identity's volume number of an entry's key.
 unsigned long VolumeSerial(const std::string& key) {
     return std::hash<std::string>()(key.substr(0, FakeVolumeLength(key))) & 0xFFFFFFFF;
-}
-
-std::string Narrow(const WideChar* text) {
-    std::string out;
-    for (; *text; ++text) out += static_cast<char>(*text);
-    return out;
-}
-
-void Widen(const std::string& text, WideChar* out, size_t size) {
-    size_t length = std::min(text.size(), size - 1);
-    for (size_t i = 0; i < length; ++i) out[i] = static_cast<unsigned char>(text[i]);
-    out[length] = 0;
 }
 
 // A real name in Unicode: UTF-8 where it is not ANSI (listed under another
@@ -347,8 +320,8 @@ std::string FakeFullPath(const std::string& path) {
     return full + (root || (!path.empty() && IsSeparator(path.back())) ? "\\" : "");
 }
 
-unsigned FakeIdentity(const std::string& path, bool follow) {
-    auto found = fake.entries.find(KeyOf(path, follow));
+unsigned FakeIdentity(const std::string& path) {
+    auto found = fake.entries.find(KeyOf(path));
     return found == fake.entries.end() ? 0 : found->second.id;
 }
 
@@ -408,7 +381,6 @@ bool FakeReplaceWithLink(const std::string& key) {
         fake.entries[moved].id = nextId++;
     }
     found->second.attributes |= kFileAttributeReparsePoint;
-    found->second.target.clear();
     for (auto& hold : fake.holds)
         if (Subtree(key).count(hold.second.key)) hold.second.key.insert(key.size(), "~");
     return true;
@@ -621,15 +593,15 @@ Handle HoldOpenNoReparse(const char* path, bool inheritable) {
 }
 
 // Opens for attributes alone: recorded by nobody, so it meets no sharing.
-Handle Probe(const std::string& call, const std::string& path, bool follow) {
+Handle Probe(const std::string& call, const std::string& path) {
     bool fails;
-    std::string key = LogPath(call + " " + path, path, &fails, kNoMark, false, follow);
+    std::string key = LogPath(call + " " + path, path, &fails);
     if (fails || !fake.entries.count(key)) return InvalidHandle();
     Handle probe = reinterpret_cast<Handle>(++lastHandle);
     return fake.probes[probe] = key, probe;
 }
-Handle OpenEntryNoReparse(const char* path) { return Probe("OpenEntryNoReparse", path, false); }
-Handle OpenFolderW(const WideChar* path) { return Probe("OpenFolderW", Narrow(path), true); }
+Handle OpenEntryNoReparse(const char* path) { return Probe("OpenEntryNoReparse", path); }
+Handle OpenFolderW(const WideChar*) { return InvalidHandle(); }
 
 bool ReadIdentity(Handle handle, FileIdentity* identity) {
     std::string key = fake.holds.count(handle) ? fake.holds[handle].key : fake.probes[handle];
@@ -638,24 +610,12 @@ bool ReadIdentity(Handle handle, FileIdentity* identity) {
     return *identity = {VolumeSerial(key), 0, found->second.id}, true;
 }
 
-bool ReadFinalPath(Handle handle, WideChar* path, size_t size) {
-    std::string key = fake.holds.count(handle) ? fake.holds[handle].key : fake.probes[handle];
-    if (Log("ReadFinalPath " + key) || !fake.finalPathCall) return false;
-    bool share = key.compare(0, 2, "\\\\") == 0;
-    return Widen((share ? "\\\\?\\UNC" + key.substr(1) : "\\\\?\\" + key) +
-                     (key.size() == FakeVolumeLength(key) ? "\\" : ""),
-                 path, size),
-           true;
-}
-
-bool NextProtectedFolder(ProtectedWalk* walk, WideChar* path, size_t size) {
-    if (walk->step >= fake.protectedFolders.size()) return false;
-    return Widen(fake.protectedFolders[walk->step++], path, size), true;
-}
-void EndProtectedWalk(ProtectedWalk*) { Log("EndProtectedWalk"); }
-bool GetWindowsFolder(WideChar* path, size_t size) {
-    return !fake.windowsFolder.empty() && (Widen(fake.windowsFolder, path, size), true);
-}
+// The system here keeps no folder: which folders it keeps, and how their names
+// lead to them, are the real system's facts, tested under Wine.
+bool ReadFinalPath(Handle, WideChar*, size_t) { return false; }
+bool NextProtectedFolder(ProtectedWalk*, WideChar*, size_t) { return false; }
+void EndProtectedWalk(ProtectedWalk*) {}
+bool GetWindowsFolder(WideChar*, size_t) { return false; }
 
 unsigned long GetOwnPath(char* buffer, unsigned long size) {
     if (Log("GetOwnPath")) return 0;

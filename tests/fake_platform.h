@@ -15,8 +15,7 @@ struct FakeEntry {
     std::string listedAs;  // the ANSI name listings give it, when best fit changes it
     // What listings say its attributes are, when their word is stale.
     unsigned long listedAttributes = platform::kInvalidFileAttributes;
-    unsigned id = 0;     // its file index; AddFakeEntry gives each a new one
-    std::string target;  // a link's target key, when paths go through to it
+    unsigned id = 0;  // its file index; AddFakeEntry gives each a new one
 };
 
 // An open handle: ours (a hold) or another program's. The system records its
@@ -37,17 +36,14 @@ struct FakeWorld {
     std::map<std::string, std::string> shortPaths;  // long -> short; unlisted: unchanged
     std::string comSpec = "C:\\windows\\system32\\cmd.exe";
     // The folders the system and its users keep, as the system names them.
-    std::vector<std::string> protectedFolders;
-    std::string windowsFolder;
-    bool finalPathCall = true;  // false: the system lacks GetFinalPathNameByHandleW
     // Calls that fail, by name ("DeleteFileA") or as logged ("DeleteFileA C:\T\a").
     std::set<std::string> failing;
     std::set<int> inexact;    // the AnsiValues whose ANSI form is not exact
     bool doubleByte = false;  // code page 932, where "\x95\\" is one character
 
     // Entries by volume ("C:", "\\srv\share") and real names, each after one
-    // backslash. Below a link lies what is seen through it: its target's
-    // contents, which outlive the link's removal.
+    // backslash. Below a link lies what is seen through it, which outlives
+    // the link's removal.
     std::map<std::string, FakeEntry> entries;
 
     std::vector<std::string> calls;
@@ -84,9 +80,8 @@ size_t FakeVolumeLength(const std::string& key);
 // below which lies a copy of what it held (its target, shaped alike). False
 // when the sharing rules forbid the rename.
 bool FakeReplaceWithLink(const std::string& key);
-// The identity's file index of what `path` opens, following a last link
-// when `follow`; 0 when nothing.
-unsigned FakeIdentity(const std::string& path, bool follow = false);
+// The identity's file index of what `path` opens; 0 when nothing.
+unsigned FakeIdentity(const std::string& path);
 
 // The calls whose name is one of `names`, in order.
 std::vector<std::string> CallsNamed(const std::vector<std::string>& names);

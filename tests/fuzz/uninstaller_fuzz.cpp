@@ -28,15 +28,13 @@ const unsigned long kLinkBit = platform::kFileAttributeReparsePoint;
 //   any length up to about 1300 arise, 259 and 260 among them.
 // Flag bits 5 to 7 make the directory argument, the working directory and the
 // own path inexact in ANSI. Then a byte of more: a short-path twin of the own
-// path listed before it, no GetFinalPathNameByHandleW, and the way a kept
-// folder is named; a byte for the kept folder and one for the Windows folder,
-// each a folder of the world or none; and two bytes for another program that,
+// path listed before it; and two bytes for another program that,
 // from the call they name on, tries before each call (and once more before
 // the interpreter's del) to replace the entry they name with a link: in the
 // tree or above the root once the root is listed, or on the way to the own
 // file once the program has started.
 enum Flags { kAnswerYes = 1, kOwnShortPath = 2, kNoTree = 4, kRootIsFile = 8, kRootIsLink = 16 };
-enum More { kShortTwin = 1, kNoFinalPathCall = 2 };
+enum More { kShortTwin = 1 };
 // Entry bits 5 and 6 choose the listed name: the real one, the real one before
 // best fit turned its separators fullwidth, another text, or the previous
 // sibling's; bit 7 starts the name with a device's.
@@ -106,13 +104,12 @@ std::string ListingKey(const std::string& path) {
 // The properties every run must have, whatever the input; `untouched` when
 // no other program replaced anything. The keys are those the program met,
 // and `preRun` the world before any other program acted.
-void Check(const std::map<std::string, FakeEntry>& before, int status, bool untouched, bool kept,
+void Check(const std::map<std::string, FakeEntry>& before, int status, bool untouched,
            unsigned ownId, const std::string& ownKey, const std::string& rootKey,
            const std::map<std::string, FakeEntry>& preRun) {
     // Paths are looked up in the world the run met, not in what it left.
     std::map<std::string, FakeEntry> after = before;
     std::swap(after, fake.entries);
-    Require(!kept || status == 0, "does not refuse a root that is or holds a kept folder", "(end)");
     Require(status != -1, "runs away", "(end)");
     Require(fake.probes.empty() && fake.finds.empty(), "leaves an open or listing open", "(end)");
     for (const std::string& key : fake.heldAtExit)
@@ -151,9 +148,6 @@ void Check(const std::map<std::string, FakeEntry>& before, int status, bool unto
                                      fake.comSpec + " | \"" + fake.comSpec + "\" /c del \"" +
                                          target + "\" >> NUL") == 0,
                     "self-deletion is not one quoted del of the own short path, alone", call);
-        if (kept && (op == "FindFirstEntry" || op == "DeleteFileA" || op == "RemoveDirectoryA"))
-            Require(false, "acts on a root that is or holds a kept folder, or lies in Windows",
-                    call);
         if (op == "ShowMessageBox" && untouched && call.find("successful") != std::string::npos)
             for (const auto& entry : after)
                 Require((!Below(entry.first, rootKey) && entry.first != rootKey) ||
@@ -243,60 +237,6 @@ bool Placeable(const std::string& key) {
     return key.compare(0, 2, "\\\\") == 0 || (key.size() > 3 && key[1] == ':' && key[2] == '\\');
 }
 
-// A folder of the world made kept, named one of several ways: as it is, in
-// upper case, as "\\?\", through a link to the folder above it, or behind a
-// junction elsewhere that leads to it.
-std::string KeptFolder(const std::vector<std::string>& folders, unsigned choice, unsigned way) {
-    if (choice % 2 == 0 || folders.empty()) return "";
-    std::string folder = folders[choice / 2 % folders.size()], text = folder;
-    FakeEntry link{kFolderBit | kLinkBit, false, "", 0, 0, ""};
-    switch (way % 5) {
-        case 1:
-            for (char& c : text) c = static_cast<char>(toupper(c));
-            return text;
-        case 2:
-            return folder.compare(0, 2, "\\\\") ? "\\\\?\\" + folder : folder;
-        case 3:
-            link.target = folder.substr(0, folder.rfind('\\'));
-            if (link.target.size() <= 2) return folder;
-            AddFakeEntry("C:\\via", link);
-            return "C:\\via" + folder.substr(folder.rfind('\\'));
-        case 4:
-            link.target = folder;
-            AddFakeEntry("C:\\kept", link);
-            return "C:\\kept";
-    }
-    return folder;
-}
-
-// The identities of the folders on the way to `path`, from its volume's root:
-// as each prefix of its text leads (while they exist) and, where the system
-// names a final path, every folder above the one it finally reaches.
-std::vector<unsigned> WayIdentities(const std::string& path) {
-    std::vector<unsigned> ids;
-    size_t volume = path.compare(0, 4, "\\\\?\\") == 0 ? 4 + FakeVolumeLength(path.substr(4))
-                                                       : FakeVolumeLength(path);
-    std::vector<size_t> ends = {volume + 1};  // the volume's root keeps its backslash
-    for (size_t at = volume + 1; (at = path.find('\\', at)) != std::string::npos; ++at)
-        ends.push_back(at);
-    ends.push_back(path.size());
-    for (size_t end : ends) {
-        unsigned id = FakeIdentity(path.substr(0, end), true);
-        if (!id) break;
-        ids.push_back(id);
-    }
-    std::string real = FakeKey(path);
-    auto found = fake.entries.find(real);
-    if (!fake.finalPathCall || found == fake.entries.end()) return ids;
-    if (!found->second.target.empty()) real = found->second.target;
-    for (size_t end = FakeVolumeLength(real); end != std::string::npos;
-         end = end < real.size() ? real.find('\\', end + 1) : std::string::npos)
-        if (fake.entries.count(real.substr(0, end)))
-            ids.push_back(fake.entries[real.substr(0, end)].id);
-    if (fake.entries.count(real)) ids.push_back(fake.entries[real].id);
-    return ids;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -372,35 +312,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fake.shortPaths[fake.ownPath] = shortPath;
         fake.shortPaths[fake.ownPath.substr(0, fake.ownPath.size() / 2)] = shortPath;
     }
-    fake.finalPathCall = !(more & kNoFinalPathCall);
     // The own file, and its 8.3 twin, exist where they can.
     for (const auto& [longPath, itsShort] : fake.shortPaths)
         if (Placeable(FakeKey(longPath)) && !fake.entries.count(FakeKey(longPath)))
-            AddFakeEntry(FakeKey(longPath), FakeEntry{0, false, "", 0, 0, ""});
+            AddFakeEntry(FakeKey(longPath), FakeEntry{0, false, "", 0, 0});
     if (Placeable(FakeKey(fake.ownPath)) && !fake.entries.count(FakeKey(fake.ownPath)))
-        AddFakeEntry(FakeKey(fake.ownPath), FakeEntry{0, false, "", 0, 0, ""});
-    std::vector<std::string> worldFolders;
-    for (const auto& [folder, entry] : fake.entries)
-        if ((entry.attributes & kFolderBit) && FakeVolumeLength(folder) < folder.size())
-            worldFolders.push_back(folder);
-    unsigned keptChoice = in.Byte(), windowsChoice = in.Byte();
-    std::string keptPath = KeptFolder(worldFolders, keptChoice, more >> 3);
-    if (!keptPath.empty()) fake.protectedFolders = {keptPath};
-    if (windowsChoice % 4 == 1 && !worldFolders.empty())
-        fake.windowsFolder = worldFolders[windowsChoice / 4 % worldFolders.size()];
-    // The root must be refused when it is a folder on the kept folder's way,
-    // as named or as finally reached, or lies in the Windows folder.
-    bool removing =
-             fake.arguments.size() >= 3 && !strcasecmp(fake.arguments[1].c_str(), "Uninstall"),
-         kept = false;
-    if (removing && !keptPath.empty()) {
-        unsigned rootId = FakeIdentity(fake.arguments[2]);
-        for (unsigned id : WayIdentities(keptPath)) kept = kept || (rootId && id == rootId);
-    }
-    std::string windowsKey = FakeKey(fake.windowsFolder);
-    kept = kept || (removing && fake.finalPathCall && !fake.windowsFolder.empty() && !key.empty() &&
-                    (key == windowsKey || Below(key, windowsKey)) && fake.entries.count(key) &&
-                    (fake.entries[key].attributes & (kFolderBit | kLinkBit)) == kFolderBit);
+        AddFakeEntry(FakeKey(fake.ownPath), FakeEntry{0, false, "", 0, 0});
 
     unsigned attackAt = in.Byte(), target = in.Byte();
     std::vector<std::string> targets;
@@ -450,6 +367,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string rootKey = FakeKey(fake.arguments.size() >= 3 ? fake.arguments[2] : "");
     const std::map<std::string, FakeEntry> preRun = fake.entries;
     int status = RunProgram();
-    Check(known, status, !attacked.empty(), kept, ownId, ownKey, rootKey, preRun);
+    Check(known, status, !attacked.empty(), ownId, ownKey, rootKey, preRun);
     return 0;
 }
