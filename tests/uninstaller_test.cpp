@@ -190,6 +190,7 @@ TEST(SelfDeletion, StartsHiddenQuotedDeleteOfItsOwnFileOnly) {
         {"short path of 260", "", 0, "C:\\U.exe", "C:\\" + Repeat('s', 257)},
         {"parameters of 259", "C:\\" + Repeat('s', 240), 1, "C:\\U.exe", "C:\\" + Repeat('s', 240)},
         {"parameters of 260", "", 0, "C:\\U.exe", "C:\\" + Repeat('s', 241)},
+        {"exclamation mark", "", 0, "C:\\!OS!\\U.exe", "", cmd, "", false, {"C:\\!OS!\\U.exe"}},
         {"line feed in the short path", "", 0, "C:\\U.exe", "C:\\U\n.exe"},
         {"ComSpec of 259", "C:\\U.exe", 1, "C:\\U.exe", "", longComSpec},
         {"ComSpec cut at 260", "", 0, "C:\\U.exe", "", longComSpec + "c"},
