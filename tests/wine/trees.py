@@ -62,7 +62,7 @@ def new_name(rng, siblings, is_dir, bad=0.0, length=0):
 # Adds a file, or a folder with a file, whose listed name cannot be used (separator, trailing dot
 # or space, a device, "." or ".."), names nothing (non-ANSI) or names a sibling.
 def special(rng, node, taken):
-    twins = [n for n, c in node.items() if n and usable(n) and set(n) & set(string.ascii_letters)
+    twins = [n for n, c in node.items() if usable(n) and set(n) & set(string.ascii_letters)
              and (c in ("f", "ro", "dlink") or isinstance(c, dict))]
     kind = rng.choice(["sep", "dot", "orphan", "device", "fake"] + ["alias"] * 2 * bool(twins))
     if kind == "alias":  # no file alias of a folder link: Wine might delete the link
@@ -91,7 +91,6 @@ def grow(rng, depth, bad):
         node[new_name(rng, taken, True)] = grow(rng, depth - 1, bad)
     for _ in range(rng.choice([0, 0, 1, 2]) if bad else 0):
         special(rng, node, taken)
-    node[""] = taken  # kept while generating, then dropped
     return node
 
 
@@ -115,7 +114,7 @@ def plan(seed):
     def index(node, path, rel):
         dirs.append((node, path))
         for n, c in node.items():
-            if isinstance(c, dict) and n and usable(n):
+            if isinstance(c, dict) and usable(n):
                 index(c, path + "\\" + n, rel + "\\" + n)
             elif c == "f" and usable(n):
                 files.append((node, n, home + "\\" + name + rel + "\\" + n))
@@ -124,13 +123,11 @@ def plan(seed):
         size = rng.choice([258, 259, 260, 261][:4 if bad else 2]) - len(path) - 1
         if 1 <= size <= 255:
             kind = rng.choice(["f", {}, "ro", {"f": "f"}][:4 if bad else 2])
-            node[new_name(rng, node[""], isinstance(kind, dict), 0, size)] = kind
+            node[new_name(rng, {listed(n).rstrip(". ").lower() for n in node}, isinstance(kind, dict), 0, size)] = kind
     held = [f for f in files if len(f[2]) <= MAX]
     held = rng.choice(held) if held and bad and rng.random() < 0.7 else None
     if held:
         held[0][held[1]] = "held"
-    for node, _ in dirs:
-        del node[""]
     # Not in a root holding % or !: the self-deletion is skipped for such a short path.
     inside = bad and rng.random() < 0.3 and not long_root and not set("%!") & set(name) and (
         "uninstall.exe" not in (listed(n).rstrip(". ").lower() for n in tree))
@@ -204,11 +201,9 @@ def model(p, root, stats):
     if not p["refused"] and emptied(p["tree"], p["arg"], root):
         gone.add(root)
     final = UNABLE if p["refused"] else SUCCESS if root in gone else in_use(p["arg"])
-    for key in ("roots: " + ["absolute", "trailing backslash", "relative", "relative", "relative", "rooted"][
-            p["form"]], "final: " + {UNABLE: "unable", SUCCESS: "success"}.get(final, "in use"),
-                "non-ANSI: " + (p["odd"] or "none"), "exes: " + ("deleted" if p["deleted"] else "kept")):
-        stats[key] += 1
-    stats["roots: ending in . or space"] += bool(p["tail"])
-    stats["exes: beside an 8.3 twin" + " listed first" * p["first"]] += bool(p["twins"])
-    stats["problem messages"] += len(messages)
+    forms = ["absolute", "trailing backslash", "relative", "relative", "relative", "rooted"]
+    stats.update(["roots: " + forms[p["form"]], "final: " + {UNABLE: "unable", SUCCESS: "success"}.get(final, "in use"),
+                  "non-ANSI: " + (p["odd"] or "none"), "exes: " + ("deleted" if p["deleted"] else "kept")] +
+                 ["roots: ending in . or space"] * bool(p["tail"]) + ["problem messages"] * len(messages) +
+                 ["exes: beside an 8.3 twin" + " listed first" * p["first"]] * bool(p["twins"]))
     return gone, messages + [final]
