@@ -106,7 +106,7 @@ def main():
         for name, refused, exe, faults in results:
             if os.path.exists(s.host(exe)) != refused:
                 faults.append("self-deletion")
-                verdict(name, "the uninstaller's copy was %s" % ("kept" if refused else "deleted"), faults)
+                verdict(name, "the uninstaller's copy was %s" % ("deleted" if refused else "kept"), faults[-1:])
     return finish([name for name, _, _, faults in results if faults], len(results))
 
 
