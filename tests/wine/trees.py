@@ -192,10 +192,13 @@ def model(p, root, stats):
                                else "non-ANSI")] += 1
             stats["entry paths of %d" % len(sub)] += 258 <= len(sub) <= 261
             ok = fits and usable(n) and len(sub) <= MAX
+            # A listed folder is removed once emptied, a listed plain file at once. Any other file listed
+            # (read-only, held, file link, own exe, name not used) stays with a message, but a link to a
+            # folder that holds files: Wine does not remove it, and the program does not report it.
             if ok and (emptied(c, sub, r) if folder else c == "f"):
                 gone.add(r)
-            elif fits and not folder and c != "dlink":  # read-only, held, file link, own exe, name not used
-                messages.append(problem(sub))  # (Wine does not remove a link to a folder that holds files)
+            elif fits and not folder and c != "dlink":
+                messages.append(problem(sub))
         return all(rel + "\\" + n in gone for n in node)
 
     if not p["refused"] and emptied(p["tree"], p["arg"], root):
