@@ -1,19 +1,14 @@
 #!/usr/bin/env python3
-"""Uninstall.exe under Wine on the folders the system and the user keep: each, named in several
-ways, must be refused with nothing deleted; a product folder inside one is removed as usual.
-
-  protected.py [--keep] [--arch A] [--exe E] [--tools D]
-
-Exit status: 0 all passed, 1 a case failed, 77 skipped (the other build's Wine runs here).
-"""
+"""Uninstall.exe under Wine on the folders the system and the user keep."""
+# Each, named in several ways, must be refused with nothing deleted; a product folder inside one is
+# removed as usual. Exit status: 0 all passed, 1 a case failed, 77 skipped (the other build's Wine runs).
 import os
 import sys
 import time
 
 sys.dont_write_bytecode = True  # nothing written beside the sources
-REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(REPO, "tools"))
-from winesession import SUCCESS, UNABLE, WineSession, runner_options, state  # noqa: E402
+from suite import finish, session, verdict  # noqa: E402 (it puts tools/ on the path)
+from winesession import SUCCESS, UNABLE, runner_options, state  # noqa: E402
 
 # name, outcome, root as given, working directory. {P}: the profile, {U}: its name, {R}: AppData\Roaming.
 # Each run is checked on its own, its canaries laid out again first. A build that deletes what it
@@ -56,8 +51,7 @@ KEPT = [r"{P}\%s" % f for f in ("Desktop", "Documents", "Downloads", "Music", "T
 CANARY = ["e2e-canary.txt", "e2e-canary\\inner.txt"]
 
 
-def entries(s):
-    """Every entry on drive C: but the runs' own folders, by its path below C:\\."""
+def entries(s):  # every entry on drive C: but the runs' own folders, by its path below C:\
     c = os.path.join(s.prefix, "drive_c")
     return {os.path.relpath(os.path.join(b, n), c) for b, ds, fs in os.walk(c) for n in ds + fs
             if os.path.relpath(b, c).split(os.sep)[0] not in ("e2e", "run")}
@@ -76,7 +70,8 @@ def run_one(s, user, name, want, root, cwd=""):
     drive = os.path.join(s.prefix, "dosdevices", "e:")
     if name == "desktop-drive-above":
         os.symlink("../drive_c/users", drive)
-    canaries, before = {(f, c): state(s.host(fill(f) + "\\" + c)) for f in KEPT for c in CANARY}, entries(s)
+    canaries = {p: state(p) for p in (s.host(fill(f) + "\\" + c) for f in KEPT for c in CANARY)}
+    before = entries(s)
     events = s.run_cases([(name, [("dir", fill(cwd)), ("cmd", '"%s" Uninstall %s' % (
         exe, root if root.endswith("\\") else '"%s"' % root)), ("answers", "1"), ("timeout", "30000")])], 90)
     escaped = [os.path.relpath(p, s.prefix) for p in s.confine()]  # links it made out of the prefix
@@ -84,8 +79,8 @@ def run_one(s, user, name, want, root, cwd=""):
         os.unlink(drive)
     product = os.path.relpath(s.host(root), os.path.join(s.prefix, "drive_c")) if want == "removed" else "\0"
     gone = sorted(p for p in before - entries(s) if p != product and not p.startswith(product + os.sep))
-    lost = [k for k, v in canaries.items() if state(s.host(fill(k[0]) + "\\" + k[1])) != v]
-    end = ([e for e in events if e["event"] == "exit"] + [dict(status=None, timed_out=True)])[0]
+    lost = [p for p, v in canaries.items() if state(p) != v]
+    end = next((e for e in events if e["event"] == "exit"), dict(status=None, timed_out=True))
     dialogs = [(e["caption"], e["text"]) for e in events if e["event"] == "dialog"]
     expected = (UNABLE, 0) if want == "refused" else (SUCCESS, 1)
     faults = [f for f, bad in (
@@ -98,31 +93,21 @@ def run_one(s, user, name, want, root, cwd=""):
 
 
 def main():
-    o = runner_options(__doc__.splitlines()[0])
-    started, s, results = time.monotonic(), WineSession(o.arch, keep=o.keep), []
-    try:
-        s.boot()
-        s.install_tools(o.exe, o.tools)
-        s.keep_services()
+    o, results = runner_options(__doc__), []
+    with session(o) as s:
         user = next(n for n in os.listdir(s.host("C:\\users")) if n not in ("Public", "other"))
         os.symlink(s.host("C:\\users"), s.host("C:\\lnk"))
         s.confine()
         for name, want, *where in CASES:
             faults, exe, summary = run_one(s, user, name, want, *where)
-            results.append((name, want, faults, exe))
-            print("%s %s (%s): %s" % ("FAIL" if faults else "PASS", name, want, summary), flush=True)
+            results.append((name, want == "refused", exe, faults))
+            verdict("%s (%s)" % (name, want), summary, faults)
         time.sleep(2)  # a self-deletion runs once the uninstaller has ended
-        for name, want, faults, exe in results:
-            if os.path.exists(s.host(exe)) != (want == "refused"):
+        for name, refused, exe, faults in results:
+            if os.path.exists(s.host(exe)) != refused:
                 faults.append("self-deletion")
-                print("FAIL %s: the uninstaller's copy was %s" % (name, "deleted" if want == "refused" else "kept"))
-        s.confine()
-    finally:
-        s.close()
-    failed = [name for name, _, faults, _ in results if faults]
-    print("time: %.1f s\n%d passed, %d failed %s" % (time.monotonic() - started, len(results) - len(failed),
-                                                     len(failed), failed))
-    return 1 if failed else 0
+                verdict(name, "the uninstaller's copy was %s" % ("deleted" if refused else "kept"), faults[-1:])
+    return finish([name for name, _, _, faults in results if faults], len(results))
 
 
 if __name__ == "__main__":

@@ -24,9 +24,8 @@ import threading
 import time
 
 sys.dont_write_bytecode = True  # nothing written beside the sources
-REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(REPO, "tools"))
-from winesession import PRODUCT, SUCCESS, WineSession, in_use, runner_options, snapshot  # noqa: E402
+from suite import finish, inside, session, verdict  # noqa: E402 (it puts tools/ on the path)
+from winesession import PRODUCT, SUCCESS, in_use, runner_options, snapshot  # noqa: E402
 
 # Wine lists names sorted. A canary lacks its folder's last name: once the folder is gone, the
 # racer's END check through the link finds nothing there, so it stops and moves no canary.
@@ -53,7 +52,7 @@ CASES = [
             "p0", "p2", "q\\zzz-end", "q", "q-moved")])),
     ("race-above", dict(
         tree=["P\\T\\" + n for n in NAMES] + ["K\\T\\" + n for n in NAMES[:-1]], root="{C}\\P\\T",
-        armed=False, links=[("p", "K")],
+        links=[("p", "K")],
         racer=["{C}\\P\\T\\000-start"] * 3 + ["{C}\\P\\T\\zzz-end", "{C}\\P", "{C}\\P-moved"])),
     ("self-swap-message", dict(SWAP, answers="manual,1", racer=["{C}\\none"] + ["box:" + PRODUCT] * 2 + MOVE)),
     ("self-swap-exit", dict(SWAP, after=True, racer=["{C}\\none"] * 3 + MOVE)),
@@ -67,8 +66,7 @@ CASES = [
 ]
 
 
-def follow(s, folder, steps, stop, done):
-    """Host side, as another program would: each step in turn once its path is gone."""
+def follow(s, folder, steps, stop, done):  # host side, as another program would: each step once its path is gone
     for gone, source, target in steps:
         while os.path.lexists(s.host(folder + "\\" + gone)):
             if stop.wait(0.0002):
@@ -80,10 +78,10 @@ def follow(s, folder, steps, stop, done):
 
 def run_once(s, name, case, folder):
     fill = lambda v: v.replace("{C}", folder).replace("{S}", "C:\\RACE" + folder[7:])  # noqa: E731
-    exe, canaries, go = case.get("exe", "Uninstall.exe"), case.get("canaries", "K"), folder + "\\go"
+    exe, go, mine, root = case.get("exe", "Uninstall.exe"), folder + "\\go", folder[8:], fill(case["root"])
+    canaries = mine + "\\" + case.get("canaries", "K")
     s.lay_out(folder, case["tree"] + [exe])
-    outside = {k: v for k, v in snapshot(s.host("C:\\race")).items() if k.split("\\")[0] != folder[8:]}
-    before, root = snapshot(s.host(folder + "\\" + canaries)), fill(case["root"])
+    before = snapshot(s.host("C:\\race"))
     racer = lambda: s.start_racer([fill(a) for a in case["racer"]], [  # noqa: E731
         [s.host(folder + "\\" + p) for p in link] for link in case["links"]], case.get("armed", False))
     races, stop, steps = "racer" in case and not case.get("after") and racer(), threading.Event(), []
@@ -100,12 +98,12 @@ def run_once(s, name, case, folder):
     deadline = time.monotonic() + 15
     while os.path.exists(s.host(go if env else folder + "\\" + exe)) and time.monotonic() < deadline:
         time.sleep(0.2)  # it deletes itself once ended; a later run must not see that
-    after, now = snapshot(s.host(folder + "\\" + canaries)), snapshot(s.host("C:\\race"))
-    lost = sum(after.get(k) != v for k, v in before.items())
-    touched = sorted(k for k in outside if now.get(k) != outside[k])
-    left = [k for k in now if k.endswith("Uninstall.exe") and k.split("\\")[:2] != [folder[8:], canaries]
-            and k.split("\\")[0] == folder[8:]]
-    end = ([e for e in events if e["event"] == "exit"] + [dict(status=None, timed_out=False)])[0]
+    now = snapshot(s.host("C:\\race"))
+    held = [k for k in before if k.startswith(canaries + "\\")]
+    lost = sum(now.get(k) != before[k] for k in held)
+    touched = sorted(k for k in before if not inside(k, mine) and now.get(k) != before[k])
+    left = [k for k in now if inside(k, mine) and not inside(k, canaries) and k.endswith("Uninstall.exe")]
+    end = next((e for e in events if e["event"] == "exit"), dict(status=None, timed_out=True))
     dialogs = [(d["caption"], d["text"], d["icon"]) for d in events if d["event"] == "dialog"]
     final = dialogs and {SUCCESS[:3]: "SUCCESS", in_use(root)[:3]: "in use"}.get(dialogs[-1], dialogs[-1])
     result = ", ".join("%d× %s" % (races.count(r), r) for r in sorted(set(races))) or "none"
@@ -120,34 +118,20 @@ def run_once(s, name, case, folder):
         ("dialogs", dialogs != [(in_use(root) if moved or "final" in case else SUCCESS)[:3]])) if bad]
     return "racer %s; %scanary files lost %d of %d; exe %s; final dialog %s (%d before it); status %s%s" % (
         result, "host steps %d of %d; " % (len(steps), len(case["steps"])) if "steps" in case else "", lost,
-        len(before), "left" if left else "deleted", final, max(len(dialogs) - 1, 0), end["status"],
+        len(held), "left" if left else "deleted", final, max(len(dialogs) - 1, 0), end["status"],
         " (timed out)" * end["timed_out"]), faults
 
 
 def main():
     o = runner_options(__doc__, (["--runs"], dict(type=int, default=2, help="runs of each case (default 2)")),
                        (["--only"], dict(nargs="+", help="run only these cases")))
-    arch, exe, tools = o.arch, o.exe, o.tools
-    started, s, failed = time.monotonic(), WineSession(arch, keep=o.keep), 0
-    try:
-        s.boot()
-        s.install_tools(exe, tools)
-        for tool in ("Racer.exe", "Interp.exe"):
-            s.write("C:\\tools\\" + tool, source=os.path.join(tools, tool))
-        s.keep_services()
+    runs = [(name, case, n) for name, case in CASES if not o.only or name in o.only for n in range(1, o.runs + 1)]
+    with session(o, "Racer.exe", "Interp.exe") as s:
         s.lay_out("C:", ["race\\keep.txt"] + BESIDE)
         s.confine()
-        cases = [c for c in CASES if not o.only or c[0] in o.only]
-        for (name, case), run in ((c, r) for c in cases for r in range(1, o.runs + 1)):
-            summary, faults = run_once(s, name, case, "C:\\race\\%s-%d" % (name, run))
-            print("%s %s #%d: %s%s" % ("FAIL" if faults else "PASS", name, run, summary,
-                                       "\n    wrong: " + ", ".join(faults) if faults else ""), flush=True)
-            failed += bool(faults)
-        s.confine()
-    finally:
-        s.close()
-    print("time: %.1f s\n%d passed, %d failed" % (time.monotonic() - started, o.runs * len(cases) - failed, failed))
-    return 1 if failed else 0
+        failed = ["%s #%d" % (name, n) for name, case, n in runs
+                  if verdict("%s #%d" % (name, n), *run_once(s, name, case, "C:\\race\\%s-%d" % (name, n)))]
+    return finish(failed, len(runs))
 
 
 if __name__ == "__main__":

@@ -1,9 +1,9 @@
-"""Randomized trees for run.py and the removal rules they are checked against. A seed gives a
-tree up to 8 deep beside and below canaries, with odd names, entry paths of 258-261
-characters, read-only, held-open and too-long files, links to canaries, device names and host
-names that best fit turns into names with separators, a trailing dot or space, "." or "..",
-or a sibling's name; some roots end in a dot or a space beside a link to canaries, and some
-exes lie beside files with the same 8.3 name."""
+# Randomized trees for run.py and the removal rules they are checked against. A seed gives a
+# tree up to 8 deep beside and below canaries, with odd names, entry paths of 258-261
+# characters, read-only, held-open and too-long files, links to canaries, device names and host
+# names that best fit turns into names with separators, a trailing dot or space, "." or "..",
+# or a sibling's name; some roots end in a dot or a space beside a link to canaries, and some
+# exes lie beside files with the same 8.3 name.
 import random
 import string
 
@@ -41,9 +41,9 @@ def insert(rng, name, chars):  # one of chars, anywhere in name
     return name[:at] + rng.choice(chars) + name[at:]
 
 
+# A name no sibling resolves to (paths drop trailing dots and spaces, ignore case), no device, none
+# of \ / : * ? " < > | ~ (Wine mangles them); files end in . or space at `bad`.
 def new_name(rng, siblings, is_dir, bad=0.0, length=0):
-    """A name no sibling resolves to (paths drop trailing dots and spaces, ignore case), no
-    device, none of \\ / : * ? " < > | ~ (Wine mangles them); files end in . or space at `bad`."""
     while True:
         if length:
             n = "".join(rng.choice(CHARS) for _ in range(length - 1)) + rng.choice(string.ascii_letters)
@@ -59,10 +59,10 @@ def new_name(rng, siblings, is_dir, bad=0.0, length=0):
             return n
 
 
+# Adds a file, or a folder with a file, whose listed name cannot be used (separator, trailing dot
+# or space, a device, "." or ".."), names nothing (non-ANSI) or names a sibling.
 def special(rng, node, taken):
-    """Adds a file, or a folder with a file, whose listed name cannot be used (separator,
-    trailing dot or space, a device, "." or ".."), names nothing (non-ANSI) or names a sibling."""
-    twins = [n for n, c in node.items() if n and usable(n) and set(n) & set(string.ascii_letters)
+    twins = [n for n, c in node.items() if usable(n) and set(n) & set(string.ascii_letters)
              and (c in ("f", "ro", "dlink") or isinstance(c, dict))]
     kind = rng.choice(["sep", "dot", "orphan", "device", "fake"] + ["alias"] * 2 * bool(twins))
     if kind == "alias":  # no file alias of a folder link: Wine might delete the link
@@ -81,8 +81,8 @@ def special(rng, node, taken):
     node[n] = {new_name(rng, set(), False): "f"} if is_dir else "f"
 
 
+# A random folder: a dict of name -> sub-dict or kind ("f" plain, "ro", "flink", "dlink").
 def grow(rng, depth, bad):
-    """A random folder: a dict of name -> sub-dict or kind ("f" plain, "ro", "flink", "dlink")."""
     node, taken = {}, set()
     for _ in range(rng.randint(0, 3)):
         kind = rng.choice(["ro", "ro", "flink", "dlink"]) if rng.random() < bad else "f"
@@ -91,13 +91,12 @@ def grow(rng, depth, bad):
         node[new_name(rng, taken, True)] = grow(rng, depth - 1, bad)
     for _ in range(rng.choice([0, 0, 1, 2]) if bad else 0):
         special(rng, node, taken)
-    node[""] = taken  # kept while generating, then dropped
     return node
 
 
+# A seed's tree and run. Some seeds give the root, the folder holding the tree or the exe's folder
+# a non-ANSI name beside its best-fit twin, which holds canaries.
 def plan(seed):
-    """A seed's tree and run. Some seeds give the root, the folder holding the tree or the
-    exe's folder a non-ANSI name beside its best-fit twin, which holds canaries."""
     rng = random.Random(seed)
     base, bad = "C:\\r\\s%d" % seed, rng.choice([0, 0.1, 0.25])  # a third of the seeds: all deletable
     odd = rng.choice(["root", "home", "exe"]) if rng.random() < 0.15 else ""
@@ -115,7 +114,7 @@ def plan(seed):
     def index(node, path, rel):
         dirs.append((node, path))
         for n, c in node.items():
-            if isinstance(c, dict) and n and usable(n):
+            if isinstance(c, dict) and usable(n):
                 index(c, path + "\\" + n, rel + "\\" + n)
             elif c == "f" and usable(n):
                 files.append((node, n, home + "\\" + name + rel + "\\" + n))
@@ -124,13 +123,11 @@ def plan(seed):
         size = rng.choice([258, 259, 260, 261][:4 if bad else 2]) - len(path) - 1
         if 1 <= size <= 255:
             kind = rng.choice(["f", {}, "ro", {"f": "f"}][:4 if bad else 2])
-            node[new_name(rng, node[""], isinstance(kind, dict), 0, size)] = kind
+            node[new_name(rng, {listed(n).rstrip(". ").lower() for n in node}, isinstance(kind, dict), 0, size)] = kind
     held = [f for f in files if len(f[2]) <= MAX]
     held = rng.choice(held) if held and bad and rng.random() < 0.7 else None
     if held:
         held[0][held[1]] = "held"
-    for node, _ in dirs:
-        del node[""]
     # Not in a root holding % or !: the self-deletion is skipped for such a short path.
     inside = bad and rng.random() < 0.3 and not long_root and not set("%!") & set(name) and (
         "uninstall.exe" not in (listed(n).rstrip(". ").lower() for n in tree))
@@ -153,8 +150,8 @@ def plan(seed):
                 cmd='"%s" Uninstall %s' % (exe, '"%s"' % (arg + "\\" * arg.endswith("\\")) if quoted else arg))
 
 
+# The seed's entries for WineSession.lay_out, relative to its folder, and the tree's root.
 def entries(p):
-    """The seed's entries for run.lay_out, relative to its folder, and the tree's root."""
     at = lambda *parts: "\\".join(x for x in (p["home"][len(p["base"]) + 1:],) + parts if x)  # noqa: E731
     canaries = [at(p["name"] + x) for x in ("2", " x", ".bak", "(1)")] + [at("O", "d", "e")]
     out = [c + "\\keep.txt" for c in canaries] + ["x\\a", "x\\Un", "x\\x^y", "ro:x\\ro"]
@@ -179,15 +176,10 @@ def entries(p):
     return out, at(p["name"])
 
 
+# What the run removes of the tree at root (relative to the seed's folder), the exe aside, and the
+# dialogs; counts entries, names and outcomes in stats.
 def model(p, root, stats):
-    """What must remain of the tree at root (relative to the seed's folder), the dialogs and
-    the exit status; counts entries, names and outcomes in stats."""
-    left, messages = set(), []
-
-    def keep(node, rel):
-        left.add(rel)
-        for n, c in node.items() if isinstance(node, dict) else ():
-            keep(c, rel + "\\" + n)
+    gone, messages = set(), []
 
     def emptied(node, path, rel):
         fits = len(path) + 2 <= MAX  # the pattern fits: the folder is listed
@@ -200,30 +192,21 @@ def model(p, root, stats):
                                else "non-ANSI")] += 1
             stats["entry paths of %d" % len(sub)] += 258 <= len(sub) <= 261
             ok = fits and usable(n) and len(sub) <= MAX
-            if not fits or folder and not ok:  # neither entered nor removed
-                keep(c, r)
-            elif folder:
-                if not emptied(c, sub, r):
-                    left.add(r)
-            elif c == "dlink":  # Wine does not remove a link to a folder that holds files
-                left.add(r)
-            elif c != "f" or not ok:  # read-only, held, file link, own exe, name not used
-                left.add(r)
+            # A listed folder is removed once emptied, a listed plain file at once. Any other file listed
+            # (read-only, held, file link, own exe, name not used) stays with a message, but a link to a
+            # folder that holds files: Wine does not remove it, and the program does not report it.
+            if ok and (emptied(c, sub, r) if folder else c == "f"):
+                gone.add(r)
+            elif fits and not folder and c != "dlink":
                 messages.append(problem(sub))
-        return not any(rel + "\\" + n in left for n in node)
+        return all(rel + "\\" + n in gone for n in node)
 
-    if p["refused"]:
-        keep(p["tree"], root)
-    elif not emptied(p["tree"], p["arg"], root):
-        left.add(root)
-    if p["inside"] and p["deleted"]:
-        left.discard(root + "\\Uninstall.exe")
-    final = UNABLE if p["refused"] else in_use(p["arg"]) if root in left else SUCCESS
-    for key in ("roots: " + ["absolute", "trailing backslash", "relative", "relative", "relative", "rooted"][
-            p["form"]], "final: " + {UNABLE: "unable", SUCCESS: "success"}.get(final, "in use"),
-                "non-ANSI: " + (p["odd"] or "none"), "exes: " + ("deleted" if p["deleted"] else "kept")):
-        stats[key] += 1
-    stats["roots: ending in . or space"] += bool(p["tail"])
-    stats["exes: beside an 8.3 twin" + " listed first" * p["first"]] += bool(p["twins"])
-    stats["problem messages"] += len(messages)
-    return left, messages + [final], 1 - p["refused"]
+    if not p["refused"] and emptied(p["tree"], p["arg"], root):
+        gone.add(root)
+    final = UNABLE if p["refused"] else SUCCESS if root in gone else in_use(p["arg"])
+    forms = ["absolute", "trailing backslash", "relative", "relative", "relative", "rooted"]
+    stats.update(["roots: " + forms[p["form"]], "final: " + {UNABLE: "unable", SUCCESS: "success"}.get(final, "in use"),
+                  "non-ANSI: " + (p["odd"] or "none"), "exes: " + ("deleted" if p["deleted"] else "kept")] +
+                 ["roots: ending in . or space"] * bool(p["tail"]) + ["problem messages"] * len(messages) +
+                 ["exes: beside an 8.3 twin" + " listed first" * p["first"]] * bool(p["twins"]))
+    return gone, messages + [final]
