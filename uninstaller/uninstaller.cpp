@@ -332,7 +332,9 @@ void TakeOwnFile() {
     unsigned long length = GetOwnPath(ownFile.path, sizeof ownFile.path);
     const char* rest =
         length > 0 && length < sizeof ownFile.path ? SkipVolume(ownFile.path) : nullptr;
-    if (!rest || IsVolumeRoot(ownFile.path) || *FindChar(rest, "/") ||
+    // A "/" is a separator to the file calls wherever it lies, even in what
+    // reads here as a share's name.
+    if (!rest || IsVolumeRoot(ownFile.path) || *FindChar(ownFile.path, "/") ||
         LastChar(ownFile.path) == '\\' || HasLooseComponent(rest, true) ||
         !AnsiFormIsExact(kOwnPath, ownFile.path) ||
         !HoldPathAboveRoot(ownFile.path, &wayToOwnFile, true))
