@@ -279,9 +279,9 @@ unsigned long VolumeSerial(const std::string& key) {
     return std::hash<std::string>()(key.substr(0, FakeVolumeLength(key))) & 0xFFFFFFFF;
 }
 
-// A real name in Unicode: UTF-8 where it is not ANSI (listed under another
-// name), else its bytes in the code page, where B9 is superscript one in 1252
-// and half-width katakana in 932.
+// A real name in Unicode: UTF-8 of three-byte characters (the fullwidth forms
+// best fit turns into ASCII) where it is not ANSI (listed under another name), else its bytes in
+// the code page, where B9 is superscript one in 1252 and half-width katakana in 932.
 void WideName(const std::string& name, bool ansi, WideChar* out) {
     size_t n = 0;
     for (size_t at = 0; at < name.size() && n + 1 < kMaxPath; ++at) {
@@ -290,9 +290,6 @@ void WideName(const std::string& name, bool ansi, WideChar* out) {
         if (!ansi && c >= 0xE0 && at + 2 < name.size()) {
             code = (c & 0x0F) << 12 | (name[at + 1] & 0x3F) << 6 | (name[at + 2] & 0x3F);
             at += 2;
-        } else if (!ansi && c >= 0xC0 && at + 1 < name.size()) {
-            code = (c & 0x1F) << 6 | (name[at + 1] & 0x3F);
-            at += 1;
         } else if (ansi && fake.doubleByte && c >= 0xA1 && c <= 0xDF) {
             code = 0xFF61 + (c - 0xA1);
         }
