@@ -280,8 +280,9 @@ unsigned long VolumeSerial(const std::string& key) {
 }
 
 // A real name in Unicode: UTF-8 of three-byte characters (the fullwidth forms
-// best fit turns into ASCII) where it is not ANSI (listed under another name), else its bytes in
-// the code page, where B9 is superscript one in 1252 and half-width katakana in 932.
+// best fit turns into ASCII) where it is not ANSI (listed under another
+// name), else its bytes in the code page, where B9 is superscript one in
+// 1252 and half-width katakana in 932.
 void WideName(const std::string& name, bool ansi, WideChar* out) {
     size_t n = 0;
     for (size_t at = 0; at < name.size() && n + 1 < kMaxPath; ++at) {
