@@ -260,9 +260,9 @@ def main():
         if faults and "seed" in row:
             faults.append("%s\n    rerun: tests/wine/run.py --seed %d --exe %s" % (row["cmd"], row["seed"], o.exe))
         failed += [row["name"]] * verdict(row["name"], summary, faults)
-    faults = [f for f, bad in (("changed or lost, or not removed: %s" % changed[:8], changed),
+    faults = [f for f, bad in (("changed, lost or not removed: %s" % changed[:8], changed),
                                ("links out of the prefix: %s" % escaped, escaped)) if bad]
-    failed += ["outside the cases"] * verdict("outside the cases", "%d of %d entries changed or lost, or not removed" % (
+    failed += ["outside the cases"] * verdict("outside the cases", "%d of %d entries changed, lost or not removed" % (
         len(changed), len(drive)), faults)
     if seeds:
         print("random trees: %s" % ", ".join("%s %d" % i for i in sorted(stats.items()) if i[1] or "lost" in i[0]))
