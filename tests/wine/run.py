@@ -223,7 +223,7 @@ def main():
         user = next(n for n in os.listdir(s.host("C:\\users")) if n != "Public")
         at = lambda v: v.replace("{P}", "C:\\users\\{U}").replace("{UU}", user.upper()).replace(  # noqa: E731
             "{U}", user)
-        products = [at(g)[3:] for r in rows for g in r["gone"] if ":" in at(g)]
+        products = [at(r["kept"])[3:] for r in rows if "kept" in r and r["gone"]]
         s.lay_out("C:", CANARIES + [at(c)[3:] for c in KEPT_CANARIES] + ["lnk=>C:\\users"] + [
             p + f for p in products for f in ("\\Quillstead.exe", "\\data\\a.txt", "\\data\\deep\\b.txt")])
         os.symlink(s.host("C:\\users"), os.path.join(s.prefix, "dosdevices", "e:"))
@@ -236,7 +236,7 @@ def main():
             row["want"] = {k for k in row["before"] if not any(inside(k, g) for g in row["gone"])}
         s.confine()
         drive = outside(s, rows)
-        transcript = s.run_cases([(r["name"], [(k, at(v)) for k, v in r["keys"]] + [
+        transcript = s.run_cases([(r["name"], [(k, at(v) if "kept" in r else v) for k, v in r["keys"]] + [
             ("env", "QUILLSTEAD_RECORD=C:\\run\\%s.record" % r["name"])]) for r in rows], timeout=60 + 20 * len(rows))
         with open(os.path.join(s.root, "wine.log"), errors="replace") as log:
             log = log.read()
