@@ -139,8 +139,7 @@ def plan(seed):
     refused = listed(arg) != arg or any(c not in (".", "..") and c[-1:] in (".", " ") for c in arg.split("\\"))
     return dict(seed=seed, base=base, home=home, name=name, arg=arg, cwd=cwd, tree=tree, exe=exe, odd=odd,
                 held=held and held[2], comspec=comspec, refused=refused, form=form, tail=tail,
-                inside=inside, deleted=comspec and not refused and listed(exe) == exe
-                and not set("%!") & set(exe),
+                inside=inside, deleted=comspec and not refused and listed(exe) == exe and not set("%!") & set(exe),
                 cmd='"%s" Uninstall %s' % (exe, '"%s"' % (arg + "\\" * arg.endswith("\\")) if quoted else arg))
 
 
