@@ -117,7 +117,7 @@ def run_once(s, name, case, folder):
         ("dialogs", dialogs != [(in_use(root) if moved or "final" in case else SUCCESS)[:3]])) if bad]
     return "racer %s; %scanary files lost %d of %d; exe %s; final dialog %s (%d before it); status %s%s" % (
         result, "host steps %d of %d; " % (len(steps), len(case["steps"])) if "steps" in case else "",
-        sum(inside(k, canaries) for k in touched), sum(inside(k, canaries) for k in held),
+        sum(k.startswith(canaries + "\\") for k in touched), sum(k.startswith(canaries + "\\") for k in held),
         "left" if left else "deleted", final, max(len(dialogs) - 1, 0), end["status"], " (timed out)" * end["timed_out"]
     ), faults
 
