@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""Uninstall.exe under Wine: the fixed end-to-end cases and randomized trees (trees.py)."""
+"""Uninstall.exe under Wine: the fixed end-to-end cases, the kept folders and randomized trees (trees.py)."""
 # All are laid out in one throwaway prefix, run by one Launcher run and checked alike: exit status,
 # dialogs, the files left in the case's folder (those that stay, byte-identical), starts of
-# Quillstead.exe. Exit status: 0 all passed, 1 a case failed, 77 skipped (the other build's Wine runs).
+# Quillstead.exe; and every entry on drive C: outside the cases' folders kept byte-identical but what a
+# case removes. Exit status: 0 all passed, 1 a case failed, 77 skipped (the other build's Wine runs).
 import collections
 import os
 import random
@@ -12,7 +13,7 @@ import time
 sys.dont_write_bytecode = True  # nothing written beside the sources
 from suite import finish, inside, session, verdict  # noqa: E402 (it puts tools/ on the path)
 from winesession import (NO, PORTS, SUCCESS, UNABLE, YES, confirm, in_use, problem, read_records,  # noqa: E402
-                         runner_options, short_name, snapshot, state)
+                         runner_options, short_name, snapshot)
 import trees  # noqa: E402
 
 # A tree with nested folders, an empty one, and names that start with dots.
@@ -26,9 +27,8 @@ SPACE = O + ["x\\f.txt", "x =>O"]
 NARZ = ["Narzedzia\\a.txt", "Narzedzia\\b.txt", "Narz\u0119dzia\\c.txt"]
 FW_T = "\uff34ool"  # fullwidth T: "Tool" in ANSI
 DEVICES = ["T\\" + n for n in ("Aux.txt", "COM1", "com2.txt", "COM\u00b9.txt", "LPT1 .txt", "NUL.txt")]  # as listed
-# Files outside every case's folder that no case may touch; COM1-9 and LPT1-9 lead to C:\dev.
-CANARIES = ["C:\\canary.txt", "C:\\T\\keep.txt", "C:\\Quillstead.exe", "C:\\r\\keep.txt"] + [
-    "C:\\dev\\" + port for port in PORTS]
+# Files below C:\ outside every case's folder that no case may touch; COM1-9 and LPT1-9 lead to dev.
+CANARIES = ["canary.txt", "T\\keep.txt", "Quillstead.exe", "r\\keep.txt"] + ["dev\\" + port for port in PORTS]
 UT, IN_T = "Uninstall {C}\\T", in_use("{C}\\T")
 
 
@@ -108,6 +108,52 @@ CASES = [
     case("dll-restriction", "Install", [], tree=[], env=["WINEDEBUG=+relay"],
          relay=["SetDefaultDllDirectories(00000800)", "Sleep(000001f4)"]),
 ]
+
+
+# The folders the system and the user keep, named in several ways, are refused with nothing deleted; a
+# product's folder inside one (laid out at the path gone names) is removed. {P}: the profile, {U} and
+# {UU}: its user's name, known once the prefix is booted. C:\lnk and E: lead to C:\users. A build that
+# deletes system32 ends Wine: the Windows folder's cases run last.
+def kept(name, root, cwd="{C}"):
+    product = name.startswith("product-")
+    return case(name, "Uninstall " + (root if root.endswith("\\") else '"%s"' % root), [SUCCESS if product else UNABLE],
+                [EXE, root] if product else (), [], cwd=cwd, kept=root)
+
+
+KEPT = [("product-desktop", r"{P}\Desktop\Quill App"),
+        ("product-program-files", r"C:\Program Files\Quillstead"),
+        ("product-local-programs", r"{P}\AppData\Local\Programs\Quillstead"),
+        ("desktop", r"{P}\Desktop"),
+        ("desktop-upper", r"C:\USERS\{UU}\DESKTOP"),
+        ("desktop-slash", "{P}\\Desktop\\"),
+        ("desktop-long", r"\\?\{P}\Desktop"),
+        ("desktop-dotdot", r"{P}\Music\..\Desktop"),
+        ("desktop-relative", r"Desktop", r"{P}"),
+        ("desktop-link-above", r"C:\lnk\{U}\Desktop"),
+        ("desktop-drive-above", r"E:\{U}\Desktop"),
+        ("documents", r"{P}\Documents"),
+        ("downloads", r"{P}\Downloads"),
+        ("start-programs", r"{P}\AppData\Roaming\Microsoft\Windows\Start Menu\Programs"),
+        ("roaming", r"{P}\AppData\Roaming"),
+        ("local", r"{P}\AppData\Local"),
+        ("appdata", r"{P}\AppData"),
+        ("temp", r"{P}\Temp"),
+        ("profile", r"{P}"),
+        ("other-desktop", r"C:\users\other\Desktop"),
+        ("other-profile", r"C:\users\other"),
+        ("public", r"C:\users\Public"),
+        ("program-data", r"C:\ProgramData"),
+        ("common-files", r"C:\Program Files\Common Files"),
+        ("program-files", r"C:\Program Files"),
+        ("users", r"C:\users"),
+        ("windows-temp", r"C:\windows\Temp"),
+        ("fonts", r"C:\windows\Fonts"),
+        ("system32", r"C:\windows\system32")]
+CASES += [kept(*k) for k in KEPT]
+# Canaries in each kept folder named plainly, and in some folders that hold them.
+KEPT_CANARIES = [f + c for f in [f for n, f, *_ in KEPT if n == "desktop" or not n.startswith(("product", "desktop-"))]
+    + ["{P}\\Music", "{P}\\AppData\\Local\\Programs", r"C:\users\other\AppData\Roaming", r"C:\users\Public\Documents"]
+    for c in ("\\e2e-canary.txt", "\\e2e-canary\\inner.txt")]
 assert len({short_name(r["name"]) for r in CASES}) == len(CASES), "case folders that Wine gives one 8.3 name"
 
 
@@ -154,20 +200,33 @@ def check(s, row, transcript, after, log):  # what was seen, and how it differs 
     return "status %d, %d dialogs, %d entries" % (end["status"], len(got), len(after)), faults
 
 
+def outside(s, rows):  # the state of every entry on drive C: outside the rows' folders, by its path below C:\
+    folders = tuple(r["folder"][3:] + "\\" for r in rows)
+    return {k: v for k, v in snapshot(s.host("C:\\")).items() if not k.startswith(folders)}
+
+
 def main():
     o = runner_options(__doc__, (
-        ["--seeds"], dict(type=int, help="random trees (default 120, none with --only, from --seed on)")), (
+        ["--seeds"], dict(type=int, help="random trees (default 120, none with --only or --kept, from --seed on)")), (
         ["--seed"], dict(type=int, help="run this random tree alone, or the first of --seeds")), (
-        ["--only"], dict(nargs="+", help="run only these fixed cases")))
+        ["--only"], dict(nargs="+", help="run only these fixed cases")), (
+        ["--kept"], dict(action="store_true", help="run only the kept folders' cases")))
     stats, first = collections.Counter(), random.randrange(10**6) if o.seed is None else o.seed
-    seeds = range(first, first + (o.seeds if o.seeds is not None else 0 if o.only else 1 if o.seed is not None
+    seeds = range(first, first + (o.seeds if o.seeds is not None else 0 if o.only or o.kept else 1 if o.seed is not None
                                   else 120))
-    rows = [r for r in CASES if o.seed is None and (not o.only or r["name"] in o.only)]
+    rows = [r for r in CASES if o.seed is None and (not o.only or r["name"] in o.only) and (not o.kept or "kept" in r)]
     rows += [random_row(seed, stats) for seed in seeds]
+    rows.sort(key=lambda r: r.get("kept", "").startswith("C:\\windows"))  # a stable sort
     print("%d fixed cases, %d random trees %s" % (len(rows) - len(seeds), len(seeds), seeds and [seeds[0], seeds[-1]]),
           flush=True)
     with session(o) as s:
-        s.lay_out("C:", [c[3:] for c in CANARIES])
+        user = next(n for n in os.listdir(s.host("C:\\users")) if n != "Public")
+        at = lambda v: v.replace("{P}", "C:\\users\\{U}").replace("{UU}", user.upper()).replace(  # noqa: E731
+            "{U}", user)
+        products = [at(r["kept"])[3:] for r in rows if "kept" in r and r["gone"]]
+        s.lay_out("C:", CANARIES + [at(c)[3:] for c in KEPT_CANARIES] + ["lnk=>C:\\users"] + [
+            p + f for p in products for f in ("\\Quillstead.exe", "\\data\\a.txt", "\\data\\deep\\b.txt")])
+        os.symlink(s.host("C:\\users"), os.path.join(s.prefix, "dosdevices", "e:"))
         s.map_ports("C:\\dev")
         for row in rows:
             s.lay_out(row["folder"], row["entries"])
@@ -176,9 +235,9 @@ def main():
             row["before"] = snapshot(s.host(row["folder"]))
             row["want"] = {k for k in row["before"] if not any(inside(k, g) for g in row["gone"])}
         s.confine()
-        outside = {c: state(s.host(c)) for c in CANARIES}
-        transcript = s.run_cases([(r["name"], r["keys"] + [("env", "QUILLSTEAD_RECORD=C:\\run\\%s.record" % r["name"])])
-                                  for r in rows], timeout=60 + 20 * len(rows))
+        drive = outside(s, rows)
+        transcript = s.run_cases([(r["name"], [(k, at(v) if "kept" in r else v) for k, v in r["keys"]] + [
+            ("env", "QUILLSTEAD_RECORD=C:\\run\\%s.record" % r["name"])]) for r in rows], timeout=60 + 20 * len(rows))
         with open(os.path.join(s.root, "wine.log"), errors="replace") as log:
             log = log.read()
         for wait in [2] + [0.5] * 30:  # the self-deletions, wanted or not, run after the uninstaller ends
@@ -187,12 +246,12 @@ def main():
             seen = {r["name"]: check(s, r, transcript, after[r["name"]], log) for r in rows}
             if not any(f for _, f in seen.values()):
                 break
-        s.confine()
-        lost = [c for c in CANARIES if state(s.host(c)) != outside[c]]
-    # Canaries: the files outside every case (the ports' too) and those beside each random tree.
-    canaries = [(outside[c], c not in lost) for c in CANARIES] + [
-        (v, after[r["name"]].get(k) == v) for r in rows if "seed" in r for k, v in r["before"].items()
-        if k in r["want"] and not inside(k, r["root"])]
+        escaped = [os.path.relpath(p, s.prefix) for p in s.confine()]  # links made out of the prefix
+        now = outside(s, rows)
+    removed = {k for k in drive if any(inside(k, p) for p in products)}  # the products' folders
+    changed = sorted(k for k in drive if now.get(k) != (None if k in removed else drive[k]))
+    canaries = [(v, after[r["name"]].get(k) == v) for r in rows if "seed" in r for k, v in r["before"].items()
+                if k in r["want"] and not inside(k, r["root"])]
     stats.update({"canary bytes beside the trees": sum(v[1] for v, _ in canaries),
                   "canary bytes lost": sum(v[1] for v, same in canaries if not same)})
     failed = []
@@ -201,7 +260,10 @@ def main():
         if faults and "seed" in row:
             faults.append("%s\n    rerun: tests/wine/run.py --seed %d --exe %s" % (row["cmd"], row["seed"], o.exe))
         failed += [row["name"]] * verdict(row["name"], summary, faults)
-    failed += ["files outside every case"] * verdict("files outside every case", "%d changed" % len(lost), lost)
+    faults = [f for f, bad in (("changed, lost or not removed: %s" % changed[:8], changed),
+                               ("links out of the prefix: %s" % escaped, escaped)) if bad]
+    failed += ["outside the cases"] * verdict("outside the cases", "%d of %d entries changed, lost or not removed" % (
+        len(changed), len(drive)), faults)
     if seeds:
         print("random trees: %s" % ", ".join("%s %d" % i for i in sorted(stats.items()) if i[1] or "lost" in i[0]))
     return finish(failed, len(rows) + 1)

@@ -2,12 +2,12 @@
 # tree up to 8 deep beside and below canaries, with odd names, entry paths of 258-261
 # characters, read-only, held-open and too-long files, links to canaries, device names and host
 # names that best fit turns into names with separators, a trailing dot or space, "." or "..",
-# or a sibling's name; some roots end in a dot or a space beside a link to canaries, and some
-# exes lie beside files with the same 8.3 name.
+# or a sibling's name; some roots end in a dot or a space beside a link to canaries. (Exes beside
+# files with their 8.3 name: the case self-delete-twin.)
 import random
 import string
 
-from winesession import SUCCESS, UNABLE, in_use, problem, short_twins
+from winesession import SUCCESS, UNABLE, in_use, problem
 
 MAX = 259  # longest pattern or entry path the program uses
 CHARS = string.ascii_letters + string.digits + " &%^()!'-_#$@+,;=[]{}`"
@@ -20,8 +20,6 @@ SEPARATORS = "\uff0f\u2215\u2044\uff3c\u2216\uff1a\u2236\uff0a\uff02\uff1c\uff1e
 BESTFIT = dict(zip(SEPARATORS + "\uff0e\u3000\u0119\u0142", "///\\\\::*\"<>|. el"))
 BESTFIT.update((chr(ord(c) + 0xFEE0), c) for c in string.ascii_letters)  # fullwidth letters
 NON_ANSI = "\u0119\u0142\uff21\uff42\uff58"
-KINDS = dict(f="files", ro="read-only", held="held open", flink="file links", dlink="folder links",
-             exe="exe inside")
 
 
 def listed(name):
@@ -60,15 +58,16 @@ def new_name(rng, siblings, is_dir, bad=0.0, length=0):
 
 
 # Adds a file, or a folder with a file, whose listed name cannot be used (separator, trailing dot
-# or space, a device, "." or ".."), names nothing (non-ANSI) or names a sibling.
+# or space, a device, "." or ".."), names nothing (non-ANSI) or names a sibling. Kinds of entries: "files"
+# (plain), "read-only", "held open", "file links", "folder links", "exe inside" (the running exe).
 def special(rng, node, taken):
     twins = [n for n, c in node.items() if usable(n) and set(n) & set(string.ascii_letters)
-             and (c in ("f", "ro", "dlink") or isinstance(c, dict))]
+             and (c in ("files", "read-only", "folder links") or isinstance(c, dict))]
     kind = rng.choice(["sep", "dot", "orphan", "device", "fake"] + ["alias"] * 2 * bool(twins))
     if kind == "alias":  # no file alias of a folder link: Wine might delete the link
         twin = rng.choice(twins)
         n = "".join(chr(ord(c) + 0xFEE0) if c in string.ascii_letters else c for c in twin)  # fullwidth
-        is_dir = node[twin] == "dlink" or rng.random() < 0.5
+        is_dir = node[twin] == "folder links" or rng.random() < 0.5
     else:
         n, is_dir = new_name(rng, taken, False), rng.random() < 0.5
         n = insert(rng, n, SEPARATORS) if kind == "sep" else insert(rng, n, NON_ANSI) if kind == "orphan" else (
@@ -78,15 +77,15 @@ def special(rng, node, taken):
         if listed(n).lower() in taken or device(n) != (kind == "device"):
             return
         taken.add(listed(n).lower())
-    node[n] = {new_name(rng, set(), False): "f"} if is_dir else "f"
+    node[n] = {new_name(rng, set(), False): "files"} if is_dir else "files"
 
 
-# A random folder: a dict of name -> sub-dict or kind ("f" plain, "ro", "flink", "dlink").
+# A random folder: a dict of name -> sub-dict or kind.
 def grow(rng, depth, bad):
     node, taken = {}, set()
     for _ in range(rng.randint(0, 3)):
-        kind = rng.choice(["ro", "ro", "flink", "dlink"]) if rng.random() < bad else "f"
-        node[new_name(rng, taken, kind == "dlink", bad)] = kind
+        kind = rng.choice(["read-only", "read-only", "file links", "folder links"]) if rng.random() < bad else "files"
+        node[new_name(rng, taken, kind == "folder links", bad)] = kind
     for _ in range(rng.choice([0, 1, 1, 2]) if depth else 0):
         node[new_name(rng, taken, True)] = grow(rng, depth - 1, bad)
     for _ in range(rng.choice([0, 0, 1, 2]) if bad else 0):
@@ -116,37 +115,31 @@ def plan(seed):
         for n, c in node.items():
             if isinstance(c, dict) and usable(n):
                 index(c, path + "\\" + n, rel + "\\" + n)
-            elif c == "f" and usable(n):
+            elif c == "files" and usable(n):
                 files.append((node, n, home + "\\" + name + rel + "\\" + n))
     index(tree, arg, "")
     for node, path in rng.sample(dirs, min(4, len(dirs))):  # paths of 258 to 261 characters
         size = rng.choice([258, 259, 260, 261][:4 if bad else 2]) - len(path) - 1
         if 1 <= size <= 255:
-            kind = rng.choice(["f", {}, "ro", {"f": "f"}][:4 if bad else 2])
+            kind = rng.choice(["files", {}, "read-only", {"f": "files"}][:4 if bad else 2])
             node[new_name(rng, {listed(n).rstrip(". ").lower() for n in node}, isinstance(kind, dict), 0, size)] = kind
     held = [f for f in files if len(f[2]) <= MAX]
     held = rng.choice(held) if held and bad and rng.random() < 0.7 else None
     if held:
-        held[0][held[1]] = "held"
+        held[0][held[1]] = "held open"
     # Not in a root holding % or !: the self-deletion is skipped for such a short path.
     inside = bad and rng.random() < 0.3 and not long_root and not set("%!") & set(name) and (
         "uninstall.exe" not in (listed(n).rstrip(". ").lower() for n in tree))
     if inside:
-        tree["Uninstall.exe"] = "exe"
+        tree["Uninstall.exe"] = "exe inside"
     exe = home + "\\" + name + "\\Uninstall.exe" if inside else base + (
         "\\\uff58\\" if odd == "exe" else "\\x\\") + rng.choice(EXES)
-    # Files beside the exe with its 8.3 name: the one listed first is what its short path names.
-    own = exe.rsplit("\\", 1)[1]
-    twins = rng.sample(short_twins(own), min(rng.choice([0, 0, 1, 2]), len(short_twins(own))))
-    tree.update(dict.fromkeys(twins if inside else [], "ro"))
     quoted = " " in arg or rng.random() < 0.5  # a backslash before the closing quote is doubled
     comspec = rng.random() < 0.85
-    first = min(twins + [own], key=lambda n: (n.upper(), n)) != own  # Wine lists by upper case first
     refused = listed(arg) != arg or any(c not in (".", "..") and c[-1:] in (".", " ") for c in arg.split("\\"))
     return dict(seed=seed, base=base, home=home, name=name, arg=arg, cwd=cwd, tree=tree, exe=exe, odd=odd,
-                held=held and held[2], comspec=comspec, refused=refused, form=form, tail=tail, twins=twins,
-                inside=inside, first=first, deleted=comspec and not refused and listed(exe) == exe and not first
-                and not set("%!") & set(exe),
+                held=held and held[2], comspec=comspec, refused=refused, form=form, tail=tail,
+                inside=inside, deleted=comspec and not refused and listed(exe) == exe and not set("%!") & set(exe),
                 cmd='"%s" Uninstall %s' % (exe, '"%s"' % (arg + "\\" * arg.endswith("\\")) if quoted else arg))
 
 
@@ -158,7 +151,6 @@ def entries(p):
     out += {"root": [at(listed(p["name"]), "keep.txt")], "home": ["W\\%s\\keep.txt" % p["name"]],
             "exe": ["x\\" + p["exe"].split("\\")[-1]], "": []}[p["odd"]]  # best-fit twins
     out.append(p["exe"][len(p["base"]) + 1:])
-    out += [out[-1].rsplit("\\", 1)[0] + "\\" + t for t in p["twins"] if not p["inside"]]
     link = p["tail"][:-1] if p["tail"].endswith(".") else p["tail"]  # Wine drops a folder's last dot
     out += [at(p["name"] + link) + "=>" + p["base"] + "\\" + canaries[0]] * bool(link)
 
@@ -170,8 +162,8 @@ def entries(p):
                 walk(c, sub)
             else:  # links: to a folder that holds files (Wine removes the target of a link
                 # to an empty one), and to a read-only file (Wine deletes a writable target)
-                out.append({"ro": "ro:" + sub, "flink": sub + "=>" + p["base"] + "\\x\\ro",
-                            "dlink": sub + "=>" + p["base"] + "\\" + canaries[len(n) % 5]}.get(c, sub))
+                out.append({"read-only": "ro:" + sub, "file links": sub + "=>" + p["base"] + "\\x\\ro",
+                            "folder links": sub + "=>" + p["base"] + "\\" + canaries[len(n) % 5]}.get(c, sub))
     walk(p["tree"], at(p["name"]))
     return out, at(p["name"])
 
@@ -185,7 +177,7 @@ def model(p, root, stats):
         fits = len(path) + 2 <= MAX  # the pattern fits: the folder is listed
         for n, c in node.items():
             sub, r, folder, shown = path + "\\" + listed(n), rel + "\\" + n, isinstance(c, dict), listed(n)
-            stats["folders" if folder else KINDS[c]] += 1
+            stats["folders" if folder else c] += 1
             stats["names: " + ("plain" if usable(n) else "device" if device(n) else ". or .. by best fit" if shown
                                in (".", "..") else "ending in . or space" if shown == n else "unusable"
                                if not usable(shown) else "alias" if shown.lower() in map(str.lower, node)
@@ -195,9 +187,9 @@ def model(p, root, stats):
             # A listed folder is removed once emptied, a listed plain file at once. Any other file listed
             # (read-only, held, file link, own exe, name not used) stays with a message, but a link to a
             # folder that holds files: Wine does not remove it, and the program does not report it.
-            if ok and (emptied(c, sub, r) if folder else c == "f"):
+            if ok and (emptied(c, sub, r) if folder else c == "files"):
                 gone.add(r)
-            elif fits and not folder and c != "dlink":
+            elif fits and not folder and c != "folder links":
                 messages.append(problem(sub))
         return all(rel + "\\" + n in gone for n in node)
 
@@ -207,6 +199,5 @@ def model(p, root, stats):
     forms = ["absolute", "trailing backslash", "relative", "relative", "relative", "rooted"]
     stats.update(["roots: " + forms[p["form"]], "final: " + {UNABLE: "unable", SUCCESS: "success"}.get(final, "in use"),
                   "non-ANSI: " + (p["odd"] or "none"), "exes: " + ("deleted" if p["deleted"] else "kept")] +
-                 ["roots: ending in . or space"] * bool(p["tail"]) + ["problem messages"] * len(messages) +
-                 ["exes: beside an 8.3 twin" + " listed first" * p["first"]] * bool(p["twins"]))
+                 ["roots: ending in . or space"] * bool(p["tail"]) + ["problem messages"] * len(messages))
     return gone, messages + [final]
