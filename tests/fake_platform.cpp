@@ -90,7 +90,7 @@ bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 //   GetFullPathNameA   "\??\D:\"                    "C:\??\D:\": a folder "??"      safe-device-root
 //   GetFileAttributesA link "L"                     its own: 0x410                  safe-link-root
 //   GetFileAttributesA "L\" for link "L"            its target's: 0x10              safe-link-root-slash
-//   DeleteFileA        "C:\T\\a"                    deletes C:\T\a                  random trees
+//   DeleteFileA        "C:\T\\a"                    deletes C:\T\a                  rm-trailing-backslash
 //   GetFullPathNameA   "C:\T\..\"                   "C:\"                           safe-up-to-root
 //   GetFullPathNameA   "C:" + "\"                   "C:\", the drive's root         safe-drive
 //   GetFullPathNameA   "C:\T\a.\b", "C:\T\a..\b"    "C:\T\a\b", "C:\T\a.\b"         P

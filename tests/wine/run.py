@@ -1,12 +1,10 @@
 #!/usr/bin/env python3
-"""Uninstall.exe under Wine: the fixed end-to-end cases, the kept folders and randomized trees (trees.py)."""
+"""Uninstall.exe under Wine: the fixed end-to-end cases and the kept folders."""
 # All are laid out in one throwaway prefix, run by one Launcher run and checked alike: exit status,
 # dialogs, the files left in the case's folder (those that stay, byte-identical), starts of
 # Quillstead.exe; and every entry on drive C: outside the cases' folders kept byte-identical but what a
 # case removes. Exit status: 0 all passed, 1 a case failed, 77 skipped (the other build's Wine runs).
-import collections
 import os
-import random
 import sys
 import time
 
@@ -14,7 +12,6 @@ sys.dont_write_bytecode = True  # nothing written beside the sources
 from suite import finish, inside, session, verdict  # noqa: E402 (it puts tools/ on the path)
 from winesession import (NO, PORTS, SUCCESS, UNABLE, YES, confirm, in_use, problem, read_records,  # noqa: E402
                          runner_options, short_name, snapshot)
-import trees  # noqa: E402
 
 # A tree with nested folders, an empty one, and names that start with dots.
 TREE = ["T\\a\\b\\c\\deep.txt", "T\\a\\b\\mid.txt", "T\\a\\empty\\", "T\\.profile", "T\\..x", "T\\top.txt"]
@@ -39,14 +36,16 @@ UT, IN_T = "Uninstall {C}\\T", in_use("{C}\\T")
 # dosdev: device such as "d:" -> folder in {C}; relay: calls that the relay log shows in this order.
 # The Launcher's 20 s time-out has room for Wine's desktop, which takes 10 s to start for the first
 # dialog when its RpcSs service fails to start.
-def case(name, args, dialogs, gone=(), tree=TREE, exe=EXE, cwd="{C}", env=(), run=None, record=(), until="", **more):
+def case(name, args, dialogs, gone=(), tree=TREE, exe=EXE, cwd="{C}", env=(), run=None, record=(), until="", hold="",
+         **more):
     folder = "C:\\e2e\\" + name
     fill = lambda v: tuple(map(fill, v)) if isinstance(v, tuple) else (  # noqa: E731
         v.replace("{C}", folder) if isinstance(v, str) else v)
-    return dict(more, name=name, folder=folder, entries=tree + [exe], dialogs=list(map(fill, dialogs)), ordered=True,
+    return dict(more, name=name, folder=folder, entries=tree + [exe], dialogs=list(map(fill, dialogs)),
                 record=list(map(fill, record)) or None, gone=gone, keys=[
                     ("dir", fill(cwd)), ("cmd", fill('"%s" %s' % (run or folder + "\\" + exe, args)).rstrip()),
-                    ("answers", ",".join(str(d[4]) for d in dialogs)), ("until", until)] + [("env", e) for e in env])
+                    ("answers", ",".join(str(d[4]) for d in dialogs)), ("until", until), ("hold", fill(hold))] + [
+                    ("env", e) for e in env])
 
 
 CASES = [
@@ -65,7 +64,15 @@ CASES = [
     case("mode-upper-extra", "UNINSTALL {C}\\T extra", [SUCCESS], ["T", EXE]),
     case("mode-lower", "uninstall {C}\\T", [SUCCESS], ["T", EXE]),
     case("mode-no-directory", "Uninstall", [UNABLE]),
-    # Roots that the random trees do not make.
+    # Roots, and what Wine does with entries that cannot be deleted: read-only, held open, links (to a
+    # read-only file and to a folder that holds files), paths of 260 and patterns of 260 characters.
+    case("rm-trailing-backslash", "Uninstall {C}\\T\\", [SUCCESS], ["T", EXE]),
+    case("rm-read-only-held", UT, [problem("{C}\\T\\h.txt"), problem("{C}\\T\\r.txt"), IN_T], ["T\\a.txt", EXE],
+         ["T\\a.txt", "T\\h.txt", "ro:T\\r.txt"], hold="{C}\\T\\h.txt"),
+    case("rm-links", UT, [problem("{C}\\T\\fl"), IN_T], ["T\\a.txt", EXE],
+         ["ro:K\\ro.txt", "K\\d\\f.txt", "T\\a.txt", "T\\dl=>K\\d", "T\\fl=>K\\ro.txt"]),
+    case("rm-long-paths", UT, [problem("{C}\\T\\" + "b" * 237), IN_T], ["T\\" + "a" * 236, EXE],
+         ["T\\" + "a" * 236, "T\\" + "b" * 237, "T\\" + "c" * 235 + "\\f.txt"]),
     case("rm-quoted-trailing-backslash", 'Uninstall "{C}\\T\\"', [in_use('{C}\\T"')], [EXE]),
     case("rm-missing", "Uninstall {C}\\gone", [in_use("{C}\\gone")], [EXE]),
     case("rm-file-root", "Uninstall {C}\\T.txt", [in_use("{C}\\T.txt")], [EXE], ["T.txt"]),
@@ -78,9 +85,10 @@ CASES = [
     case("safe-device-root", "Uninstall \\??\\D:", [UNABLE], tree=D, dosdev={"d:": "D"}),
     case("safe-link-root", "Uninstall {C}\\L", [UNABLE], tree=D + ["L=>D"]),
     case("safe-link-root-slash", "Uninstall {C}\\L\\", [UNABLE], tree=D + ["L=>D"]),
-    # A path drops a last dot or space, and Wine drops a dot from each folder too: "x /" would be held as x
-    # and listed through the link "x "; "x \\sub" would enter O\\sub. Roots such as "x " and "x.." beside
-    # such links: the random trees.
+    # A path drops a last dot or space, and Wine drops a dot from each folder too: "x " and "x.." would be
+    # held as x and listed through the links "x " and "x."; "x \\sub" would enter O\\sub.
+    case("safe-space-root", 'Uninstall "{C}\\x "', [UNABLE], tree=SPACE),
+    case("safe-dots-root", "Uninstall {C}\\x..", [UNABLE], tree=D + ["x\\f.txt", "x.=>D"]),
     case("safe-space-root-slash", 'Uninstall "{C}\\x /"', [UNABLE], tree=SPACE),
     case("safe-space-folder", 'Uninstall "{C}\\x \\sub"', [UNABLE], tree=SPACE + ["O\\sub\\f.txt", "x\\sub\\f.txt"]),
     case("safe-space-missing", 'Uninstall "{C}\\Tool "', [UNABLE], tree=[]),
@@ -157,17 +165,6 @@ KEPT_CANARIES = [f + c for f in [f for n, f, *_ in KEPT if n == "desktop" or not
 assert len({short_name(r["name"]) for r in CASES}) == len(CASES), "case folders that Wine gives one 8.3 name"
 
 
-def random_row(seed, stats):
-    p = trees.plan(seed)
-    entries, root = trees.entries(p)
-    gone, dialogs = trees.model(p, root, stats)
-    exe = p["exe"][len(p["base"]) + 1:]
-    return dict(name="s%d" % seed, seed=seed, folder=p["base"], entries=entries, root=root, dialogs=dialogs,
-                ordered=False, record=None, cmd=p["cmd"], gone=list(gone) + [exe] * p["deleted"],
-                keys=[("dir", p["cwd"]), ("cmd", p["cmd"]), ("hold", p["held"] or ""), ("timeout", "15000")] + [
-                    ("env", "ComSpec")] * (not p["comspec"]))
-
-
 def check(s, row, transcript, after, log):  # what was seen, and how it differs from the row
     events = [e for e in transcript if e["case"] == row["name"]]
     runs = [e for e in events if e["event"] in ("launch", "launch-failed", "hold-failed", "exit")]
@@ -188,7 +185,7 @@ def check(s, row, transcript, after, log):  # what was seen, and how it differs 
         ("exit status %d%s, expected %d" % (end["status"], " (timed out)" * end["timed_out"], status),
          end["timed_out"] or end["status"] != status),
         ("dialogs\n      got  %s\n      want %s" % (got, want),
-         got != want and (row["ordered"] or got[-1:] != want[-1:] or sorted(got) != sorted(want))),
+         got != want),
         ("acted %.0f ms after start, before the 500 ms wait" % first, first < 500),
         ("relay log: %s at %s (-1: absent)" % (row.get("relay"), found),
          found and min(found) < 0 or found != sorted(found)),
@@ -207,18 +204,11 @@ def outside(s, rows):  # the state of every entry on drive C: outside the rows' 
 
 def main():
     o = runner_options(__doc__, (
-        ["--seeds"], dict(type=int, help="random trees (default 120, none with --only or --kept, from --seed on)")), (
-        ["--seed"], dict(type=int, help="run this random tree alone, or the first of --seeds")), (
         ["--only"], dict(nargs="+", help="run only these fixed cases")), (
         ["--kept"], dict(action="store_true", help="run only the kept folders' cases")))
-    stats, first = collections.Counter(), random.randrange(10**6) if o.seed is None else o.seed
-    seeds = range(first, first + (o.seeds if o.seeds is not None else 0 if o.only or o.kept else 1 if o.seed is not None
-                                  else 120))
-    rows = [r for r in CASES if o.seed is None and (not o.only or r["name"] in o.only) and (not o.kept or "kept" in r)]
-    rows += [random_row(seed, stats) for seed in seeds]
+    rows = [r for r in CASES if (not o.only or r["name"] in o.only) and (not o.kept or "kept" in r)]
     rows.sort(key=lambda r: r.get("kept", "").startswith("C:\\windows"))  # a stable sort
-    print("%d fixed cases, %d random trees %s" % (len(rows) - len(seeds), len(seeds), seeds and [seeds[0], seeds[-1]]),
-          flush=True)
+    print("%d cases" % len(rows), flush=True)
     with session(o) as s:
         user = next(n for n in os.listdir(s.host("C:\\users")) if n != "Public")
         at = lambda v: v.replace("{P}", "C:\\users\\{U}").replace("{UU}", user.upper()).replace(  # noqa: E731
@@ -250,22 +240,14 @@ def main():
         now = outside(s, rows)
     removed = {k for k in drive if any(inside(k, p) for p in products)}  # the products' folders
     changed = sorted(k for k in drive if now.get(k) != (None if k in removed else drive[k]))
-    canaries = [(v, after[r["name"]].get(k) == v) for r in rows if "seed" in r for k, v in r["before"].items()
-                if k in r["want"] and not inside(k, r["root"])]
-    stats.update({"canary bytes beside the trees": sum(v[1] for v, _ in canaries),
-                  "canary bytes lost": sum(v[1] for v, same in canaries if not same)})
     failed = []
     for row in rows:
         summary, faults = seen[row["name"]]
-        if faults and "seed" in row:
-            faults.append("%s\n    rerun: tests/wine/run.py --seed %d --exe %s" % (row["cmd"], row["seed"], o.exe))
         failed += [row["name"]] * verdict(row["name"], summary, faults)
     faults = [f for f, bad in (("changed, lost or not removed: %s" % changed[:8], changed),
                                ("links out of the prefix: %s" % escaped, escaped)) if bad]
     failed += ["outside the cases"] * verdict("outside the cases", "%d of %d entries changed, lost or not removed" % (
         len(changed), len(drive)), faults)
-    if seeds:
-        print("random trees: %s" % ", ".join("%s %d" % i for i in sorted(stats.items()) if i[1] or "lost" in i[0]))
     return finish(failed, len(rows) + 1)
 
 
