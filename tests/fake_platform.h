@@ -35,7 +35,6 @@ struct FakeWorld {
     std::string ownPath = "C:\\Users\\me\\Temp\\Uninstall.exe";
     std::map<std::string, std::string> shortPaths;  // long -> short; unlisted: unchanged
     std::string comSpec = "C:\\windows\\system32\\cmd.exe";
-    // The folders the system and its users keep, as the system names them.
     // Calls that fail, by name ("DeleteFileA") or as logged ("DeleteFileA C:\T\a").
     std::set<std::string> failing;
     std::set<int> inexact;    // the AnsiValues whose ANSI form is not exact
