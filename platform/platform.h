@@ -55,14 +55,17 @@ typedef unsigned short WideChar;
 // Unicode paths of the folders compared by identity, terminator included.
 const size_t kWidePath = 1024;
 
-// One enumeration result, listed in Unicode (FindFirstFileW). `name` is its
-// ANSI form when that converts exactly (`exact`); otherwise the form with
-// best fit, which may name another entry and is only ever shown.
+// One listed entry. `wideName` is its exact name, counted (`wideLength`
+// code units; a listing may deliver a NUL inside it) and terminated after the
+// count. `name` is its ANSI form when that converts exactly (`exact`);
+// otherwise the form with best fit, which may name another entry and is only
+// ever shown.
 struct FindEntry {
     unsigned long attributes;
     bool exact;
     char name[kMaxPath];
     WideChar wideName[kMaxPath];
+    size_t wideLength;
 };
 
 // A file's identity: no two files on the system share one, whatever names
@@ -107,13 +110,47 @@ int CloseHandle(Handle handle);
 [[noreturn]] void Exit(int status);
 
 // FindFirstFileW/FindNextFileW of the ANSI pattern in Unicode: InvalidHandle()
-// or 0 when there is no entry.
+// or 0 when there is no entry. Only the self-deletion lists by a path.
 Handle FindFirstEntry(const char* pattern, FindEntry* entry);
 int FindNextEntry(Handle find, FindEntry* entry);
 int FindClose(Handle find);
 
-int DeleteFileA(const char* path);
-int RemoveDirectoryA(const char* path);
+// The tree is reached through handles alone. A handle stays bound to the file
+// it opened whatever later happens to the names leading to it: renames, moves,
+// a folder turned into a link or a link re-pointed. Nothing below takes a path.
+
+// How an entry is opened below its folder. Each asks for delete (but the last),
+// attributes and synchronize; a folder also for listing, and it shares read
+// and write but not delete, so that it is held while it is emptied. A file
+// shares all, as DeleteFileA's own open does.
+enum EntryOpen { kOpenFileToDelete, kOpenFolderToEmptyAndDelete, kOpenFolderToEmpty };
+
+// CreateFileA of a removal root by its full path, as a folder to empty (and
+// delete, `toDelete`), never a link's target. InvalidHandle() on failure.
+Handle OpenRootNoReparse(const char* fullPath, bool toDelete);
+// NtOpenFile of the entry `name` (exact, letter case included) inside the
+// folder `folder` is open on, never a link's target: the name is looked up in
+// that very folder, wherever it now lies. A file must be a file and a folder a
+// folder. InvalidHandle() on failure. The name is taken as NtOpenFile takes
+// it: '\\' separates, ':' names a stream; the logic passes none of those.
+Handle OpenBelowNoReparse(Handle folder, const WideChar* name, size_t length, EntryOpen how);
+// The attributes of the file a handle is open on (GetFileInformationByHandle);
+// kInvalidFileAttributes on failure.
+unsigned long ReadAttributes(Handle handle);
+// Marks the file a handle is open on for deletion: POSIX semantics where the
+// system has them (its name goes at once), else the classic disposition (it
+// goes when the last handle closes). False when the file refuses: read-only,
+// a folder that is not empty, shared without delete, or access denied.
+bool DeleteByHandle(Handle handle);
+
+// A listing of a folder by the handle it is open on (NtQueryDirectoryFile),
+// never by a path. Its buffer is the platform's, off the caller's stack.
+struct HeldListing;
+// nullptr when the buffer cannot be had.
+HeldListing* StartListing(Handle folder);
+// The next entry, held until the next call; nullptr at the end or on failure.
+const FindEntry* NextListed(HeldListing* listing);
+void EndListing(HeldListing* listing);
 
 // IsDBCSLeadByte: whether `c` begins a two-byte character in the ANSI code page.
 bool IsLeadByte(char c);

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <direct.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -44,15 +45,23 @@ bool ConvertExactly(const WCHAR* text, char* buffer, int size) {
     return length > 0 && !usedDefault;
 }
 
-void CopyEntry(const WIN32_FIND_DATAW& data, FindEntry* entry) {
-    entry->attributes = data.dwFileAttributes;
-    memcpy(entry->wideName, data.cFileName, sizeof entry->wideName);
-    entry->exact = ConvertExactly(data.cFileName, entry->name, sizeof entry->name);
+// Fills in the names of an entry whose `wideName` and `wideLength` are set.
+void ConvertEntryName(FindEntry* entry) {
+    const WCHAR* wide = reinterpret_cast<const WCHAR*>(entry->wideName);
+    entry->exact = entry->wideLength > 0 && ConvertExactly(wide, entry->name, sizeof entry->name);
     // Shown only: the form an ANSI listing would give, as much as fits.
-    if (!entry->exact && !::WideCharToMultiByte(CP_ACP, 0, data.cFileName, -1, entry->name,
+    if (!entry->exact && !::WideCharToMultiByte(CP_ACP, 0, wide, -1, entry->name,
                                                 sizeof entry->name, nullptr, nullptr))
         entry->name[0] = '\0';
     entry->name[sizeof entry->name - 1] = '\0';
+}
+
+void CopyEntry(const WIN32_FIND_DATAW& data, FindEntry* entry) {
+    entry->attributes = data.dwFileAttributes;
+    memcpy(entry->wideName, data.cFileName, sizeof entry->wideName);
+    entry->wideName[kMaxPath - 1] = 0;
+    entry->wideLength = ::lstrlenW(reinterpret_cast<const WCHAR*>(entry->wideName));
+    ConvertEntryName(entry);
 }
 
 FARPROC LookUp(HMODULE module, const char* name) {
@@ -137,9 +146,181 @@ int FindNextEntry(Handle find, FindEntry* entry) {
 
 int FindClose(Handle find) { return ::FindClose(find); }
 
-int DeleteFileA(const char* path) { return ::DeleteFileA(path); }
+namespace {
 
-int RemoveDirectoryA(const char* path) { return ::RemoveDirectoryA(path); }
+// The native calls the tree is reached by, from ntdll (looked up at run time:
+// Windows 9x has none, and there removal is refused before it starts).
+typedef LONG NtStatus;
+struct CountedName {
+    USHORT length, maximumLength;  // in bytes
+    WCHAR* buffer;
+};
+struct ObjectAttributes {
+    ULONG length;
+    HANDLE rootDirectory;
+    CountedName* objectName;
+    ULONG attributes;
+    void* securityDescriptor;
+    void* securityQualityOfService;
+};
+struct IoStatus {
+    union {
+        NtStatus status;
+        void* pointer;
+    };
+    ULONG_PTR information;
+};
+// FILE_DIRECTORY_INFORMATION: the name is counted, not terminated.
+struct DirectoryInformation {
+    ULONG nextEntryOffset;
+    ULONG fileIndex;
+    LARGE_INTEGER creationTime, lastAccessTime, lastWriteTime, changeTime, endOfFile,
+        allocationSize;
+    ULONG fileAttributes;
+    ULONG fileNameLength;  // in bytes
+    WCHAR fileName[1];
+};
+typedef NtStatus(NTAPI* NtOpenFileProc)(HANDLE*, ACCESS_MASK, ObjectAttributes*, IoStatus*, ULONG,
+                                        ULONG);
+typedef NtStatus(NTAPI* NtQueryDirectoryFileProc)(HANDLE, HANDLE, void*, void*, IoStatus*, void*,
+                                                  ULONG, int, BOOLEAN, CountedName*, BOOLEAN);
+typedef NtStatus(NTAPI* NtSetInformationFileProc)(HANDLE, IoStatus*, void*, ULONG, int);
+
+const ULONG kFileDirectoryFile = 0x1, kFileSynchronousIoNonalert = 0x20,
+            kFileNonDirectoryFile = 0x40, kFileOpenReparsePoint = 0x200000;
+const int kFileDirectoryInformation = 1, kFileDispositionInformation = 13,
+          kFileDispositionInformationEx = 64;
+const ULONG kDispositionDelete = 0x1, kDispositionPosixSemantics = 0x2;
+const NtStatus kStatusNotImplemented = static_cast<NtStatus>(0xC0000002),
+               kStatusInvalidInfoClass = static_cast<NtStatus>(0xC0000003),
+               kStatusInvalidParameter = static_cast<NtStatus>(0xC000000D),
+               kStatusNotSupported = static_cast<NtStatus>(0xC00000BB);
+
+HMODULE Ntdll() { return ::GetModuleHandleA("NTDLL.DLL"); }
+
+const DWORD kListingSize = 16384;
+
+}  // namespace
+
+struct HeldListing {
+    HANDLE folder;
+    bool started, ended;
+    ULONG filled, next;  // bytes the last call delivered; where the next entry lies
+    FindEntry entry;
+    union {
+        unsigned char bytes[kListingSize];
+        LARGE_INTEGER align;
+    } buffer;
+};
+
+Handle OpenRootNoReparse(const char* fullPath, bool toDelete) {
+    return ::CreateFileA(fullPath, kHoldAccess | SYNCHRONIZE | (toDelete ? DELETE : 0),
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+Handle OpenBelowNoReparse(Handle folder, const WideChar* name, size_t length, EntryOpen how) {
+    static const NtOpenFileProc open = LookUpIn<NtOpenFileProc>(Ntdll(), "NtOpenFile");
+    if (!open || length == 0 || length >= kMaxPath) return INVALID_HANDLE_VALUE;
+    bool isFolder = how != kOpenFileToDelete;
+    ACCESS_MASK access = SYNCHRONIZE | FILE_READ_ATTRIBUTES |
+                         (how != kOpenFolderToEmpty ? DELETE : 0) |
+                         (isFolder ? FILE_LIST_DIRECTORY : 0);
+    ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE | (isFolder ? 0 : FILE_SHARE_DELETE);
+    ULONG options = kFileSynchronousIoNonalert | kFileOpenReparsePoint |
+                    (isFolder ? kFileDirectoryFile : kFileNonDirectoryFile);
+    CountedName counted = {static_cast<USHORT>(length * sizeof(WCHAR)),
+                           static_cast<USHORT>(length * sizeof(WCHAR)),
+                           reinterpret_cast<WCHAR*>(const_cast<WideChar*>(name))};
+    // No OBJ_CASE_INSENSITIVE: the name is the exact one listed, and Wine then
+    // matches no other entry by letter case.
+    ObjectAttributes attributes = {sizeof attributes, folder, &counted, 0, nullptr, nullptr};
+    IoStatus io;
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    if (open(&opened, access, &attributes, &io, share, options) < 0 || !opened)
+        return INVALID_HANDLE_VALUE;
+    return opened;
+}
+
+unsigned long ReadAttributes(Handle handle) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!::GetFileInformationByHandle(handle, &information)) return INVALID_FILE_ATTRIBUTES;
+    return information.dwFileAttributes;
+}
+
+bool DeleteByHandle(Handle handle) {
+    static const NtSetInformationFileProc set =
+        LookUpIn<NtSetInformationFileProc>(Ntdll(), "NtSetInformationFile");
+    static bool classicOnly = false;  // the system has no POSIX deletes at all
+    if (!set) return false;
+    IoStatus io;
+    if (!classicOnly) {
+        // Never FILE_DISPOSITION_IGNORE_READONLY_ATTRIBUTE: read-only files stay.
+        ULONG flags = kDispositionDelete | kDispositionPosixSemantics;
+        NtStatus status = set(handle, &io, &flags, sizeof flags, kFileDispositionInformationEx);
+        if (status >= 0) return true;
+        if (status == kStatusNotImplemented || status == kStatusInvalidInfoClass)
+            classicOnly = true;  // Wine, and Windows before 10 1607
+        else if (status != kStatusInvalidParameter && status != kStatusNotSupported)
+            return false;  // the entry's own refusal: read-only, in use, not empty
+    }
+    BOOLEAN deleteFile = TRUE;
+    return set(handle, &io, &deleteFile, sizeof deleteFile, kFileDispositionInformation) >= 0;
+}
+
+HeldListing* StartListing(Handle folder) {
+    HeldListing* listing = static_cast<HeldListing*>(::malloc(sizeof(HeldListing)));
+    if (!listing) return nullptr;
+    listing->folder = folder;
+    listing->started = listing->ended = false;
+    listing->filled = listing->next = 0;
+    return listing;
+}
+
+const FindEntry* NextListed(HeldListing* listing) {
+    static const NtQueryDirectoryFileProc query =
+        LookUpIn<NtQueryDirectoryFileProc>(Ntdll(), "NtQueryDirectoryFile");
+    const ULONG kHead = offsetof(DirectoryInformation, fileName);
+    if (listing->next >= listing->filled) {
+        IoStatus io;
+        // The first call restarts the scan: the handle may have been listed before.
+        NtStatus status =
+            listing->ended || !query
+                ? -1
+                : query(listing->folder, nullptr, nullptr, nullptr, &io, listing->buffer.bytes,
+                        kListingSize, kFileDirectoryInformation, FALSE, nullptr, !listing->started);
+        listing->started = true;
+        // STATUS_NO_MORE_FILES, like every failure, is negative.
+        if (status < 0 || io.information < kHead || io.information > kListingSize) {
+            listing->ended = true;
+            return nullptr;
+        }
+        listing->filled = io.information;
+        listing->next = 0;
+    }
+    const DirectoryInformation* information =
+        reinterpret_cast<const DirectoryInformation*>(listing->buffer.bytes + listing->next);
+    ULONG room = listing->filled - listing->next;
+    if (room < kHead || information->fileNameLength > room - kHead) {
+        listing->ended = true;
+        return nullptr;
+    }
+    FindEntry* entry = &listing->entry;
+    entry->attributes = information->fileAttributes;
+    size_t length = information->fileNameLength / sizeof(WCHAR);
+    // A name too long for the entry is never cut to fit and used: it is shown
+    // as far as it goes and counts as no name at all.
+    size_t copied = length < kMaxPath ? length : kMaxPath - 1;
+    memcpy(entry->wideName, information->fileName, copied * sizeof(WCHAR));
+    entry->wideName[copied] = 0;
+    entry->wideLength = length < kMaxPath ? length : 0;
+    ConvertEntryName(entry);
+    ULONG step = information->nextEntryOffset;
+    listing->next = step == 0 || step > room ? listing->filled : listing->next + step;
+    return entry;
+}
+
+void EndListing(HeldListing* listing) { ::free(listing); }
 
 bool IsLeadByte(char c) { return ::IsDBCSLeadByte(static_cast<BYTE>(c)) != 0; }
 

@@ -15,6 +15,16 @@
 FakeWorld fake;
 
 namespace platform {
+namespace {}  // namespace
+
+// A listing by handle: bound to the folder, as the handle it lists.
+struct HeldListing {
+    std::string key;
+    bool started = false;
+    std::vector<FindEntry> entries;
+    size_t next = 0;
+};
+
 namespace {
 
 jmp_buf exitJump;
@@ -124,6 +134,12 @@ bool IsDevice(std::string name) {
 }
 
 const char kNowhere[] = "?";  // a key no entry has
+
+// Whether `key` lies below the folder `folder`.
+bool InFolder(const std::string& key, const std::string& folder) {
+    return key.size() > folder.size() + 1 && !key.compare(0, folder.size(), folder) &&
+           key[folder.size()] == '\\';
+}
 
 // clang-format off
 // Names and identities, as measured under Wine 8 (tools/idprobe.py, a race):
@@ -367,20 +383,51 @@ static std::map<std::string, FakeEntry> Subtree(const std::string& key) {
     return out;
 }
 
-bool FakeReplaceWithLink(const std::string& key) {
+// clang-format off
+// What another program may do to a folder the uninstaller holds (a hold shares
+// read and write, not delete), and where that is known from:
+//   change                                  held folder   source
+//   rename it                               refused       race-above (Wine: error 32)
+//   open it for FILE_WRITE_ATTRIBUTES       allowed       handleprobe; no share mode refuses it
+//   FSCTL_SET_REPARSE_POINT (mount point)   allowed       [MS-FSA] 2.1.5.10.37: needs write
+//                                                         data or attributes; only on an empty
+//                                                         folder (STATUS_DIRECTORY_NOT_EMPTY)
+//   re-point an existing link               allowed       the same
+//   move it on Wine's host                  allowed       swap-inside, swap-root
+// clang-format on
+bool FakeReplaceWithLink(const std::string& key, FakeSwap how) {
     auto found = fake.entries.find(key);
     if (found == fake.entries.end() || FakeVolumeLength(key) == key.size() ||
-        !FakeMayOpen(key, kDeleteAccess, kShareAll))
+        fake.entries.count(key + "~"))
+        return false;
+    unsigned long attributes = found->second.attributes;
+    if ((how == kRenameSwap && !FakeMayOpen(key, kDeleteAccess, kShareAll)) ||
+        (how == kMountEmpty &&
+         (!(attributes & kFileAttributeDirectory) || (attributes & kFileAttributeReparsePoint) ||
+          !Children(key).empty())) ||
+        (how == kRepoint && !(attributes & kFileAttributeReparsePoint)))
         return false;
     // The entry and all below it move to key + "~", keeping their identities;
-    // the link at `key` leads to other files of the same shape, seen below it.
+    // the link at `key` leads to other files of the same shape, seen below it,
+    // and to one more, so that even an empty folder's link leads somewhere.
     for (auto& [moved, entry] : Subtree(key)) {
         fake.entries[key + "~" + moved.substr(key.size())] = entry;
         fake.entries[moved].id = nextId++;
+        fake.vault.insert(fake.entries[moved].id);
     }
-    found->second.attributes |= kFileAttributeReparsePoint;
-    for (auto& hold : fake.holds)
-        if (Subtree(key).count(hold.second.key)) hold.second.key.insert(key.size(), "~");
+    FakeEntry more;
+    more.attributes = 0;
+    more.id = nextId++;
+    fake.vault.insert(more.id);
+    fake.entries[key].attributes |= kFileAttributeReparsePoint;
+    fake.vault.erase(fake.entries[key].id);  // the link itself is the other program's
+    if (attributes & kFileAttributeDirectory) fake.entries[key + "\\~vault"] = more;
+    auto follow = [&](std::string& bound) {
+        if (bound == key || InFolder(bound, key)) bound.insert(key.size(), "~");
+    };
+    for (auto& hold : fake.holds) follow(hold.second.key);
+    for (auto& probe : fake.probes) follow(probe.second);
+    for (HeldListing* listing : fake.listings) follow(listing->key);
     return true;
 }
 
@@ -500,6 +547,22 @@ int CloseHandle(Handle handle) {
     return fake.holds.erase(handle), fake.probes.erase(handle), 1;
 }
 
+// What a listing gives for the entry at `child`.
+FindEntry ListedEntry(const std::string& child) {
+    const FakeEntry& e = fake.entries[child];
+    std::string real = child.substr(child.rfind('\\') + 1);
+    FindEntry found = {
+        e.listedAttributes != kInvalidFileAttributes ? e.listedAttributes : e.attributes,
+        e.listedAs.empty(),
+        "",
+        {0},
+        0};
+    snprintf(found.name, sizeof found.name, "%s", found.exact ? real.c_str() : e.listedAs.c_str());
+    WideName(real, found.exact, found.wideName);
+    while (found.wideName[found.wideLength]) ++found.wideLength;
+    return found;
+}
+
 // A listing of a folder that is not held is marked: nothing then keeps the
 // folder from being swapped for a link while it is listed.
 Handle FindFirstEntry(const char* pattern, FindEntry* entry) {
@@ -512,21 +575,9 @@ Handle FindFirstEntry(const char* pattern, FindEntry* entry) {
         return InvalidHandle();
     std::vector<FindEntry> listing;
     if (text.substr(folder.size()) == "*")
-        listing = {{kFileAttributeDirectory, true, ".", {'.'}},
-                   {kFileAttributeDirectory, true, "..", {'.', '.'}}};
-    for (const std::string& child : Listed(key, text)) {
-        const FakeEntry& e = fake.entries[child];
-        std::string real = child.substr(key.size() + 1);
-        FindEntry found = {
-            e.listedAttributes != kInvalidFileAttributes ? e.listedAttributes : e.attributes,
-            e.listedAs.empty(),
-            "",
-            {0}};
-        snprintf(found.name, sizeof found.name, "%s",
-                 found.exact ? real.c_str() : e.listedAs.c_str());
-        WideName(real, found.exact, found.wideName);
-        listing.push_back(found);
-    }
+        listing = {{kFileAttributeDirectory, true, ".", {'.'}, 1},
+                   {kFileAttributeDirectory, true, "..", {'.', '.'}, 2}};
+    for (const std::string& child : Listed(key, text)) listing.push_back(ListedEntry(child));
     if (listing.empty()) return InvalidHandle();
     Handle find = reinterpret_cast<Handle>(++lastHandle);
     fake.finds[find] = listing;
@@ -546,28 +597,143 @@ int FindClose(Handle find) {
     return fake.finds.erase(find), 1;
 }
 
-// A held entry stays: the hold does not share delete access. A link goes by
-// itself, whatever lies beyond it.
-int Remove(const std::string& call, const char* path, bool folder) {
-    bool fails;
-    std::string key = LogPath(call + " " + path, path, &fails, kMarkHeld);
-    // A stream path ("a:s") deletes the stream, and "a" stays.
-    size_t stream = key.find(':', key.rfind('\\') + 1);
-    if (stream != std::string::npos && !fails && !folder)
-        return fake.entries.count(key.substr(0, stream)) > 0;
-    auto found = fake.entries.find(key);
-    if (fails || found == fake.entries.end() || !FakeMayOpen(key, kDeleteAccess, kShareAll) ||
-        found->second.locked)
-        return 0;
-    unsigned long attributes = found->second.attributes;
-    if (folder != bool(attributes & kFileAttributeDirectory) || (attributes & 0x1) ||
-        FakeVolumeLength(key) == key.size() ||
-        (!(attributes & kFileAttributeReparsePoint) && !Children(key).empty()))
-        return 0;
-    return fake.entries.erase(found), 1;
+// The key's name of a listed Unicode name: the inverse of WideName.
+std::string KeyName(const WideChar* name, size_t length) {
+    std::string out;
+    for (size_t at = 0; at < length; ++at) {
+        unsigned code = name[at];
+        if (fake.doubleByte && code >= 0xFF61 && code <= 0xFF9F)
+            out += static_cast<char>(0xA1 + code - 0xFF61);
+        else if (code < 0x100)
+            out += static_cast<char>(code);
+        else
+            out +=
+                {static_cast<char>(0xE0 | code >> 12), static_cast<char>(0x80 | (code >> 6 & 0x3F)),
+                 static_cast<char>(0x80 | (code & 0x3F))};
+    }
+    return out;
 }
-int DeleteFileA(const char* path) { return Remove("DeleteFileA", path, false); }
-int RemoveDirectoryA(const char* path) { return Remove("RemoveDirectoryA", path, true); }
+
+std::string BoundKey(Handle handle) {
+    if (fake.holds.count(handle)) return fake.holds[handle].key;
+    return fake.probes.count(handle) ? fake.probes[handle] : kNowhere;
+}
+
+// clang-format off
+// Opens relative to a folder's handle, as measured under Wine 8 (handleprobe)
+// or documented:
+//   given                                     result                           seen in
+//   a name, after the host moved the folder   the entry in the moved folder    handleprobe
+//   "." and ".."                              STATUS_OBJECT_NAME_INVALID       handleprobe
+//   "com3", "...", "dots..."                  the plain entries of those names handleprobe
+//   other letter case, no OBJ_CASE_INSENSITIVE not found                      handleprobe
+//   "a\b"                                     b inside a: a path               NtOpenFile
+//   "a:s"                                     stream s of a (none here)        NtOpenFile
+//   a folder with FILE_NON_DIRECTORY_FILE     STATUS_FILE_IS_A_DIRECTORY       NtOpenFile
+//   a file with FILE_DIRECTORY_FILE           STATUS_NOT_A_DIRECTORY           NtOpenFile
+// With FILE_OPEN_REPARSE_POINT a link is opened itself on Windows and reports
+// its own attributes; under Wine a host link is followed (the Wine cases own
+// that).
+// clang-format on
+Handle OpenBelowNoReparse(Handle folder, const WideChar* name, size_t length, EntryOpen how) {
+    std::string parent = BoundKey(folder), key = parent;
+    std::string text = KeyName(name, length);
+    const char* kinds[] = {"file", "folder", "list"};
+    if (Log("OpenBelowNoReparse " + parent + "\\" + text + " " + kinds[how]))
+        return InvalidHandle();
+    for (size_t at = 0, end; at <= text.size(); at = end + 1) {
+        end = std::min(text.find('\\', at), text.size());
+        std::string step = text.substr(at, end - at);
+        if (step.empty() || step == "." || step == ".." || step.find('\0') != std::string::npos)
+            return InvalidHandle();
+        key += "\\" + step;
+    }
+    auto found = fake.entries.find(key);
+    bool isFolder = how != kOpenFileToDelete;
+    unsigned long access = kHoldAccess | (how != kOpenFolderToEmpty ? kDeleteAccess : 0);
+    unsigned long share = isFolder ? kShareRead | kShareWrite : kShareAll;
+    if (found == fake.entries.end() || !fake.entries.count(parent) ||
+        isFolder != bool(found->second.attributes & kFileAttributeDirectory) ||
+        (found->second.locked && (access & kDeleteAccess)) || !FakeMayOpen(key, access, share))
+        return InvalidHandle();
+    Handle opened = reinterpret_cast<Handle>(++lastHandle);
+    return fake.holds[opened] = {key, access, share}, opened;
+}
+
+Handle OpenRootNoReparse(const char* fullPath, bool toDelete) {
+    const unsigned long share = kShareRead | kShareWrite,
+                        access = kHoldAccess | (toDelete ? kDeleteAccess : 0);
+    bool fails;
+    std::string key =
+        LogPath(std::string("OpenRootNoReparse ") + fullPath + (toDelete ? " delete" : ""),
+                fullPath, &fails);
+    if (fails || !fake.entries.count(key) || !FakeMayOpen(key, access, share))
+        return InvalidHandle();
+    Handle hold = reinterpret_cast<Handle>(++lastHandle);
+    return fake.holds[hold] = {key, access, share}, hold;
+}
+
+unsigned long ReadAttributes(Handle handle) {
+    std::string key = BoundKey(handle);
+    auto found = fake.entries.find(key);
+    if (Log("ReadAttributes " + key) || found == fake.entries.end()) return kInvalidFileAttributes;
+    return found->second.attributes;
+}
+
+// clang-format off
+// Deletion through a handle (FileDispositionInformation; measured under Wine 8
+// by handleprobe unless noted):
+//   the handle's file                  result
+//   a file, a link                     deleted: the link itself, never what it leads to
+//   a read-only file                   STATUS_CANNOT_DELETE, unchanged
+//   a folder that is not empty         STATUS_DIRECTORY_NOT_EMPTY
+//   opened without delete access       STATUS_ACCESS_DENIED
+//   the root, through its own handle   deleted
+// A file held without delete sharing cannot be opened for delete at all.
+// clang-format on
+bool DeleteByHandle(Handle handle) {
+    std::string key = BoundKey(handle);
+    auto found = fake.entries.find(key);
+    if (Log("DeleteByHandle " + key) || found == fake.entries.end() ||
+        !(fake.holds.count(handle) && (fake.holds[handle].access & kDeleteAccess)))
+        return false;
+    unsigned long attributes = found->second.attributes;
+    if ((attributes & 0x1) || FakeVolumeLength(key) == key.size() ||
+        (!(attributes & kFileAttributeReparsePoint) && !Children(key).empty()))
+        return false;
+    return fake.entries.erase(found), true;
+}
+
+HeldListing* StartListing(Handle folder) {
+    HeldListing* listing = new HeldListing;
+    listing->key = BoundKey(folder);
+    fake.listings.insert(listing);
+    return listing;
+}
+
+// Lists the folder the handle is bound to, wherever it now lies: the real "."
+// and "..", then its entries, as they are at the first call.
+const FindEntry* NextListed(HeldListing* listing) {
+    if (!listing->started) {
+        listing->started = true;
+        auto found = fake.entries.find(listing->key);
+        if (Log("ListHeld " + listing->key) || found == fake.entries.end() ||
+            !(found->second.attributes & kFileAttributeDirectory))
+            return nullptr;
+        listing->entries = {{kFileAttributeDirectory, true, ".", {'.'}, 1},
+                            {kFileAttributeDirectory, true, "..", {'.', '.'}, 2}};
+        for (const std::string& child : Children(listing->key))
+            listing->entries.push_back(ListedEntry(child));
+    } else if (fake.actor) {
+        fake.actor(fake.calls.size());
+    }
+    return listing->next < listing->entries.size() ? &listing->entries[listing->next++] : nullptr;
+}
+
+void EndListing(HeldListing* listing) {
+    fake.listings.erase(listing);
+    delete listing;
+}
 
 // After a trailing separator it reads a link's target, here a plain folder.
 unsigned long GetFileAttributesA(const char* path) {

@@ -58,6 +58,8 @@ struct FakeWorld {
     // Another program's turn, before each call is logged (its number given).
     void (*actor)(size_t call) = nullptr;
     std::map<platform::Handle, std::vector<platform::FindEntry>> finds;  // open listings
+    std::set<platform::HeldListing*> listings;                           // open listings by handle
+    std::set<unsigned> vault;  // identities another program put behind its links
 };
 
 extern FakeWorld fake;
@@ -75,10 +77,18 @@ std::string FakeFullPath(const std::string& path);
 // How much of `key` names its volume.
 size_t FakeVolumeLength(const std::string& key);
 
-// Another program renames the entry at `key` and puts a link in its place,
-// below which lies a copy of what it held (its target, shaped alike). False
-// when the sharing rules forbid the rename.
-bool FakeReplaceWithLink(const std::string& key);
+// How another program makes the path `key` lead elsewhere.
+enum FakeSwap {
+    kRenameSwap,  // renames the entry and puts a link in its place, as sharing allows
+    kHostSwap,    // the same from outside Windows (Wine's host), whatever the sharing
+    kMountEmpty,  // turns an empty folder into a mount point, held or not
+    kRepoint,     // points an existing link elsewhere
+};
+// Another program changes where `key` leads: below it then lie other files of
+// the shape it held (and one more), whose identities join fake.vault. Opens
+// stay bound to what they opened, which the fake keeps at key + "~". False
+// when the system forbids it.
+bool FakeReplaceWithLink(const std::string& key, FakeSwap how = kRenameSwap);
 // The identity's file index of what `path` opens; 0 when nothing.
 unsigned FakeIdentity(const std::string& path);
 

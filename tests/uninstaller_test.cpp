@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <set>
 
 #include "tests/fake_platform.h"
 
@@ -105,8 +107,8 @@ TEST(Removal, RefusesRootsItCannotTrust) {
         if (*c.failing) fake.failing = {c.failing};
         fake.arguments = {"Uninstall.exe", "Uninstall", c.root};
         int status = RunProgram();
-        Calls actions = Actions({"FindFirstEntry", "DeleteFileA", "RemoveDirectoryA",
-                                 "ShowMessageBox", "StartHidden", "Exit"});
+        Calls actions =
+            Actions({"ListHeld", "DeleteByHandle", "ShowMessageBox", "StartHidden", "Exit"});
         if (c.outcome != kRefused)
             actions.erase(actions.begin(), actions.end() - std::min<size_t>(2, actions.size()));
         Calls expected = {c.outcome == kRemoved ? kSuccess : InUse(c.root), kSelfDelete};
@@ -121,45 +123,104 @@ TEST(Removal, RefusesRootsItCannotTrust) {
     }
 }
 
-TEST(Removal, TouchesNothingBeyondTheTree) {
-    std::string deepRoot = "C:\\" + Repeat('d', 200);  // entry paths: 204 + name
-    std::string fits = Repeat('f', 55), cut = Repeat('c', 56), longDir = Repeat('e', 56);
-    std::string shallow = Repeat('s', 54);             // its pattern would be 260
-    std::string longRoot = "C:\\" + Repeat('r', 255);  // its pattern would be 260
-    const std::string T = "C:\\T\\", kList = "FindFirstEntry C:\\T\\*", kRd = "RemoveDirectoryA ",
-                      kRdRoot = "RemoveDirectoryA C:\\T";
+TEST(Removal, ReachesEveryEntryThroughItsFolder) {
+    const std::string T = "C:\\T\\", kRm = "DeleteByHandle ", kRmRoot = "DeleteByHandle C:\\T";
+    std::string deep =
+        "C:\\" + Repeat('d', 200) + "\\" + Repeat('e', 100) + "\\" + Repeat('f', 100);
+    std::string longRoot = "C:\\" + Repeat('r', 255);
+    const std::string fullwidthX = "\xEF\xBD\x98", fullwidthA = "\xEF\xBD\x81.txt";
     struct Case {
         const char* label;
         Calls tree;
-        Calls expected;  // listings, deletions, removals and messages, in order
+        Calls expected;  // deletions tried and messages, in order
         Calls kept;      // what must survive
         std::string root = "C:\\T";
-        bool doubleByte = false;
+        Calls readOnly = {}, locked = {}, heldByOthers = {};
+        std::map<std::string, std::string> listedAs = {};  // best fit's names
+        std::map<std::string, unsigned long> listedAttributes = {}, attributes = {};
     } cases[] = {
         // clang-format off
-        {"double-byte names whose second byte is \\ or |", {T + "\x95\\.txt", T + "\x81|", T + "\x95\\d\\f"},
-         {kList, "DeleteFileA " + T + "\x81|", "DeleteFileA " + T + "\x95\\.txt", "FindFirstEntry " + T + "\x95\\d\\*",
-          "DeleteFileA " + T + "\x95\\d\\f", kRd + T + "\x95\\d", kRdRoot, kSuccess}, {}, "C:\\T", true},
-        {"superscript one is half-width katakana in code page 932: no device", {T + "COM\xB9", T + "LPT\xB3.txt"},
-         {kList, "DeleteFileA " + T + "COM\xB9", "DeleteFileA " + T + "LPT\xB3.txt", kRdRoot, kSuccess}, {}, "C:\\T", true},
-        {"paths that do not fit are never cut",
-         {deepRoot + "\\" + fits, deepRoot + "\\" + cut, deepRoot + "\\" + longDir + "\\x", deepRoot + "\\" + shallow + "\\"},
-         {"FindFirstEntry " + deepRoot + "\\*", Problem(deepRoot + "\\" + cut), "DeleteFileA " + deepRoot + "\\" + fits,
-          kRd + deepRoot + "\\" + shallow, kRd + deepRoot, InUse(deepRoot)},
-         {deepRoot + "\\" + cut, deepRoot + "\\" + longDir + "\\x"}, deepRoot},
-        {"root whose listing does not fit is not entered", {longRoot + "\\x"},
-         {kRd + longRoot, InUse(longRoot)}, {longRoot + "\\x"}, longRoot},
+        {"names a path would misread are removed", {T + "...", T + "COM1", T + "COM\xB9", T + "a.", T + "b ", T + "nul.txt"},
+         {kRm + T + "...", kRm + T + "COM1", kRm + T + "COM\xB9", kRm + T + "a.", kRm + T + "b ", kRm + T + "nul.txt", kRmRoot, kSuccess}, {}},
+        {"best fit's names are removed, and shown as listed", {T + fullwidthA, T + fullwidthX},
+         {kRm + T + fullwidthA, kRm + T + fullwidthX, Problem(T + "x"), kRmRoot, InUse("C:\\T")}, {T + fullwidthX}, "C:\\T",
+         {T + fullwidthX}, {}, {}, {{T + fullwidthA, "a.txt"}, {T + fullwidthX, "x"}}},
+        {"depth beyond 260: reached, and its message cut to fit", {deep + "\\gone.txt", deep + "\\ro.txt"},
+         {kRm + deep + "\\gone.txt", kRm + deep + "\\ro.txt", Problem(deep + "\\ro.txt"), kRm + deep,
+          kRm + deep.substr(0, 304), kRm + deep.substr(0, 203), InUse(deep.substr(0, 203))},
+         {deep + "\\ro.txt"}, deep.substr(0, 203), {deep + "\\ro.txt"}},
+        {"a root of 258 characters", {longRoot + "\\x"}, {kRm + longRoot + "\\x", kRm + longRoot, kSuccess}, {}, longRoot},
+        {"in use, read-only, and a folder another program holds", {T + "a.txt", T + "held\\x.txt", T + "lock.txt", T + "ro.txt"},
+         {kRm + T + "a.txt", kRm + T + "held\\x.txt", Problem(T + "lock.txt"), kRm + T + "ro.txt", Problem(T + "ro.txt"),
+          kRmRoot, InUse("C:\\T")}, {T + "held", T + "lock.txt", T + "ro.txt"}, "C:\\T", {T + "ro.txt"}, {T + "lock.txt"},
+         {T + "held"}},
+        {"links are removed, never entered, whichever says so", {T + "L\\inside", T + "S\\inside"},
+         {kRm + T + "L", kRm + T + "S", kRmRoot, kSuccess}, {T + "L\\inside", T + "S\\inside"}, "C:\\T", {}, {}, {}, {},
+         {{T + "S", 0x10}}, {{T + "L", 0x410}, {T + "S", 0x410}}},
+        {"a folder the listing calls a link is not entered", {T + "W\\inside"},
+         {kRm + T + "W", kRmRoot, InUse("C:\\T")}, {T + "W\\inside"}, "C:\\T", {}, {}, {}, {}, {{T + "W", 0x410}}},
         // clang-format on
     };
     for (const auto& c : cases) {
-        ResetFake(c.tree, c.doubleByte);
+        ResetFake(c.tree);
+        for (const std::string& key : c.readOnly) fake.entries[key].attributes |= 0x1;
+        for (const std::string& key : c.locked) fake.entries[key].locked = true;
+        for (const std::string& key : c.heldByOthers)
+            fake.others.push_back({key, platform::kHoldAccess, kShareRead | kShareWrite});
+        for (const auto& [key, name] : c.listedAs) fake.entries[key].listedAs = name;
+        for (const auto& [key, bits] : c.listedAttributes)
+            fake.entries[key].listedAttributes = bits;
+        for (const auto& [key, bits] : c.attributes) fake.entries[key].attributes = bits;
         fake.arguments = {"Uninstall.exe", "Uninstall", c.root};
         EXPECT_EQ(1, RunProgram()) << c.label;
-        EXPECT_EQ(c.expected,
-                  Actions({"FindFirstEntry", "DeleteFileA", "RemoveDirectoryA", "ShowMessageBox"}))
-            << c.label;
+        EXPECT_EQ(c.expected, Actions({"DeleteByHandle", "ShowMessageBox"})) << c.label;
         for (const std::string& key : c.kept) EXPECT_EQ(1u, fake.entries.count(key)) << key;
-        EXPECT_EQ(0u, fake.finds.size()) << c.label;
+        EXPECT_TRUE(fake.listings.empty()) << c.label;
+    }
+}
+
+// Another program makes a folder being emptied, or the root, lead elsewhere:
+// what it then leads to stays untouched, and the final message says what is left.
+TEST(Removal, ActsOnWhatItHolds) {
+    const char kProblem[] = "Problem Occurred", kEmptied[] = "DeleteByHandle C:\\L\\T\\e\\x.txt";
+    struct Case {
+        const char* label;
+        std::string target;
+        FakeSwap how;
+        const char* when;  // in the last call logged
+        bool landed;
+    } cases[] = {
+        {"a held folder renamed", "C:\\L\\T\\a", kRenameSwap, kProblem, false},
+        {"a held folder moved on Wine's host", "C:\\L\\T\\a", kHostSwap, kProblem, true},
+        {"the root moved on Wine's host", "C:\\L\\T", kHostSwap, kProblem, true},
+        {"an emptied held folder made a mount point", "C:\\L\\T\\e", kMountEmpty, kEmptied, true},
+        {"a folder with entries made a mount point", "C:\\L\\T\\a", kMountEmpty, kProblem, false},
+        {"the link above the root re-pointed", "C:\\L", kRepoint, kProblem, true},
+    };
+    for (const Case& c : cases) {
+        ResetFake({"C:\\L\\T\\a\\1.txt", "C:\\L\\T\\a\\ro.txt", "C:\\L\\T\\a\\z.txt",
+                   "C:\\L\\T\\e\\x.txt", "C:\\L\\T\\z.txt"});
+        // The user named the root through the link C:\L.
+        fake.entries["C:\\L"].attributes |= platform::kFileAttributeReparsePoint;
+        fake.entries["C:\\L\\T\\a\\ro.txt"].attributes |= 0x1;
+        fake.arguments = {"Uninstall.exe", "Uninstall", "C:\\L\\T"};
+        static const Case* now;
+        static bool landed;
+        now = &c, landed = false;
+        fake.actor = [](size_t) {
+            if (!landed && !fake.calls.empty() &&
+                fake.calls.back().find(now->when) != std::string::npos)
+                landed = FakeReplaceWithLink(now->target, now->how);
+        };
+        EXPECT_EQ(1, RunProgram()) << c.label;
+        EXPECT_EQ(c.landed, landed) << c.label;
+        std::set<unsigned> ids;
+        for (const auto& entry : fake.entries) ids.insert(entry.second.id);
+        std::vector<unsigned> lost;
+        for (unsigned id : fake.vault)
+            if (!ids.count(id)) lost.push_back(id);
+        EXPECT_EQ(std::vector<unsigned>{}, lost) << c.label << ": vault entries lost";
+        EXPECT_EQ(InUse("C:\\L\\T"), CallsNamed({"ShowMessageBox"}).back()) << c.label;
     }
 }
 
@@ -175,6 +236,7 @@ TEST(SelfDeletion, StartsHiddenQuotedDeleteOfItsOwnFileOnly) {
         const char* failing = "";
         bool inexact = false;
         Calls tree = {"C:\\U.exe"};  // the own file
+        bool linkOnWay = false;      // C:\W is a link
     } cases[] = {
         // clang-format off
         {"own path unavailable", "", 0, "C:\\U.exe", "", cmd, "GetOwnPath"},
@@ -190,6 +252,7 @@ TEST(SelfDeletion, StartsHiddenQuotedDeleteOfItsOwnFileOnly) {
         {"ComSpec cut at 260", "", 0, "C:\\U.exe", "", longComSpec + "c"},
         {"ComSpec with a quote", "", 0, "C:\\U.exe", "", "C:\\a\"b.exe"},
         {"start fails", "C:\\U.exe", 0, "C:\\U.exe", "", cmd, "StartHidden"},
+        {"a folder on the way is a link", "", 0, "C:\\W\\U.exe", "", cmd, "", false, {"C:\\W\\U.exe"}, true},
         // clang-format on
     };
     for (const Case& c : cases) {
@@ -202,6 +265,7 @@ TEST(SelfDeletion, StartsHiddenQuotedDeleteOfItsOwnFileOnly) {
         fake.comSpec = c.comSpec;
         if (*c.failing) fake.failing = {c.failing};
         if (c.inexact) fake.inexact = {platform::kOwnPath};
+        if (c.linkOnWay) fake.entries["C:\\W"].attributes |= platform::kFileAttributeReparsePoint;
         unsigned own = FakeIdentity(c.ownPath);
         EXPECT_EQ(1, RunProgram()) << c.label;  // the same whether or not it starts
         std::string start = "StartHidden " + c.comSpec + " | \"" + c.comSpec + "\" /c del \"" +

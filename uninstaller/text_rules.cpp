@@ -147,35 +147,18 @@ bool IsVolumeRoot(const char* fullPath) {
     return !rest || rest[strspn(rest, "\\")] == '\0';
 }
 
-bool IsDeviceName(const platform::WideChar* name) {
-    // Every device name starts with one of these letters, so most names cost
-    // one test, and none a library call.
-    platform::WideChar first = Upper(name[0]);
-    if (first != 'C' && first != 'P' && first != 'A' && first != 'N' && first != 'L') return false;
-    size_t stem = 0;
-    while (name[stem] && name[stem] != '.') ++stem;
-    while (stem > 0 && name[stem - 1] == ' ') --stem;
-    if (stem < 3 || stem > 7) return false;
-    char upper[8] = "";
-    for (size_t i = 0; i < stem; ++i) {
-        platform::WideChar c = Upper(name[i]);
-        // COM and LPT take a digit or superscript one, two or three.
-        bool digit = i == 3 && (c == 0xB9 || c == 0xB2 || c == 0xB3);
-        if (c >= 0x80 && !digit) return false;
-        upper[i] = digit ? '1' : static_cast<char>(c);
-    }
-    const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-    for (const char* device : kDevices)
-        if (!strcmp(upper, device)) return true;
-    return stem == 4 && (!strncmp(upper, "COM", 3) || !strncmp(upper, "LPT", 3)) &&
-           upper[3] >= '0' && upper[3] <= '9';
+bool IsDotStep(const platform::WideChar* name, size_t length, size_t dots) {
+    if (length != dots) return false;
+    for (size_t i = 0; i < length; ++i)
+        if (name[i] != '.') return false;
+    return true;
 }
 
-bool NameCanNameEntry(const platform::FindEntry& entry) {
-    const char* name = entry.name;
-    if (!entry.exact || !*name || *FindChar(name, "\\/:*?\"<>|")) return false;
-    char last = LastChar(name);
-    return last != '.' && last != ' ' && !IsDeviceName(entry.wideName);
+bool IsSingleName(const platform::WideChar* name, size_t length) {
+    if (length == 0 || IsDotStep(name, length, 1) || IsDotStep(name, length, 2)) return false;
+    for (size_t i = 0; i < length; ++i)
+        if (name[i] == 0 || name[i] == '\\' || name[i] == '/' || name[i] == ':') return false;
+    return true;
 }
 
 bool CanQuoteForInterpreter(const char* path) {

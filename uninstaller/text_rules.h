@@ -8,10 +8,11 @@
 //    another keeps; in a "\\?\" path, '/' and "." or ".." steps, which the file
 //    calls take literally but GetFullPathNameA reads as separators and steps.
 //  - A root is refused when its full path names a drive or share (IsVolumeRoot).
-//  - A listed name is put into a path only when it converts to ANSI exactly
-//    and that path names the entry (NameCanNameEntry): a path drops a
-//    trailing dot or space, ':' names a stream of another entry, and a name
-//    read as a device (CON, com1.txt, "LPT2  .log") names the device.
+//  - A listed name is opened below its folder's handle only when it names one
+//    entry there (IsSingleName): the open takes '\\' as a separator (Wine
+//    '/' too), ':' as a stream's and "." and ".." as steps. Names are never
+//    put into paths, so trailing dots and spaces and device names are no
+//    concern.
 //  - The self-deletion's target holds nothing the command interpreter
 //    expands, ends a quote or a command with.
 #pragma once
@@ -44,13 +45,11 @@ const platform::WideChar* SkipVolume(const platform::WideChar* fullPath);
 // Whether a full path names the root of a drive or share.
 bool IsVolumeRoot(const char* fullPath);
 
-// Whether the listed entry's exact ANSI name, put after a folder's path and a
-// backslash, names that entry and no other.
-bool NameCanNameEntry(const platform::FindEntry& entry);
-// Whether Win32 reads a file name as a DOS device, decided on its Unicode
-// form: the superscript digits are U+00B9, U+00B2 and U+00B3 in every code
-// page, while their ANSI bytes are other characters in some.
-bool IsDeviceName(const platform::WideChar* name);
+// Whether a listed Unicode name of `length` code units names one entry of its
+// folder, and nothing else, when opened relative to it.
+bool IsSingleName(const platform::WideChar* name, size_t length);
+// Whether a listed Unicode name is the step of `dots` (1 or 2) dots.
+bool IsDotStep(const platform::WideChar* name, size_t length, size_t dots);
 
 // Whether a path can stand inside double quotes on a command line: the
 // interpreter expands %...% even there (and !...! with delayed expansion on),

@@ -6,25 +6,22 @@
 //    keeps, or lies in the Windows folder (IsKeptFolder). Folders are compared
 //    by identity, never by text, which 8.3 names, letter case, "\\?\" forms,
 //    dot steps and links would all get past.
-//  - Every folder from the volume's root down to the root's parent is held
-//    for the whole removal (HoldPathAboveRoot); if one cannot be, nothing is
-//    removed. The root is held from its check until it is emptied.
-//  - A folder is entered only while it is held and its path, so held, names a
-//    folder that is not a link (HoldFolderToEnter).
-//  - A hold is an open for listing (FILE_LIST_DIRECTORY) that does not share
-//    delete access, so the system records it: while it lasts, nobody can
-//    rename, remove or open for delete the held folder. It does not stop the
-//    renaming of a folder inside a held one, which is why every folder on the
-//    way is held, each at its own level. An open for attributes alone would
-//    be recorded by nobody and stop nothing.
-//  - A listed name is used only when it converts to ANSI exactly and a path
-//    built from it names that entry (NameCanNameEntry), and only the real "."
-//    and ".." are skipped.
-//  - A path that does not fit its buffer is a failure, never a shorter path.
+//  - The root is opened once, by its full path, and from then on reached only
+//    through that handle. Every entry is listed by its folder's handle, opened
+//    relative to it by its exact listed name without following a link, and
+//    deleted through its own handle. Holds stop renames, but not a folder
+//    turned into a link or a link re-pointed: a path read again could lead
+//    anywhere, a handle cannot.
+//  - A folder that the listing or its own handle calls a link is removed
+//    itself and never entered.
+//  - Only the real "." and ".." are skipped; a name that would step, separate
+//    or name a stream is never opened.
+//  - A path that does not fit its buffer is a failure, never a shorter path;
+//    only a message's text is cut to fit.
 //  - The self-deletion deletes this program or nothing: the folders on the way
 //    to it are held from start-up until the interpreter has ended (it inherits
-//    the holds), and its short path must open the file whose identity was read
-//    at start-up.
+//    the holds), none may be a link, and its short path must open the file
+//    whose identity was read at start-up.
 #include "uninstaller/uninstaller.h"
 
 #include "uninstaller/text_rules.h"
@@ -79,8 +76,10 @@ struct HeldPath {
     size_t count;
 };
 HeldPath pathAboveRoot;
-// The root, held from the check that it is no kept folder until it is emptied.
+// The root, opened once by its full path: every later step goes through this
+// handle. It is opened for deletion where it can be (`rootDeletable`).
 Handle heldRoot = InvalidHandle();
+bool rootDeletable = false;
 
 // The self-deletion's target, taken at start-up: the program's own path, the
 // folders on the way to it (held until the interpreter ends) and its identity.
@@ -159,55 +158,80 @@ bool HoldPathAboveRoot(const char* rootFullPath, HeldPath* path, bool inheritabl
     }
 }
 
-// Opens `folder` to hold it and checks, while it is held, that its path names
-// a folder that is not a link: the listing's attributes may be stale or
-// belong to another entry. Returns the hold, or InvalidHandle() when the
-// folder must not be entered.
-Handle HoldFolderToEnter(const char* folder) {
-    // Only a root's path can end in a separator (listed names never hold
-    // one); it is held by the entry's own full path.
-    char fullPath[kResolvedSize];
-    char last = LastChar(folder);
-    if (last == '\\' || last == '/') {
-        if (!ResolveEntryPath(folder, fullPath, sizeof fullPath)) return InvalidHandle();
-        folder = fullPath;
-    }
-    Handle held = HoldOpenNoReparse(folder, false);
-    if (held == InvalidHandle()) return held;
-    unsigned long attributes = GetFileAttributesA(folder);
-    if (attributes != kInvalidFileAttributes && (attributes & kFileAttributeDirectory) &&
-        !(attributes & kFileAttributeReparsePoint))
-        return held;
-    CloseHandle(held);
-    return InvalidHandle();
+// Appends "\" and `name`; returns the length to go back to.
+size_t ExtendShownPath(ShownPath* shown, const char* name) {
+    size_t before = shown->length;
+    size_t kept = before < sizeof shown->text ? before : sizeof shown->text - 1;
+    shown->length = kept + Compose(shown->text + kept, sizeof shown->text - kept, {"\\", name});
+    if (before > kept) shown->length += before - kept;
+    return before;
 }
 
-void ReportUndeletableFile(const char* directory, const char* name) {
+void RestoreShownPath(ShownPath* shown, size_t length) {
+    shown->length = length;
+    if (length < sizeof shown->text) shown->text[length] = '\0';
+}
+
+void ReportUndeletableFile(const ShownPath& shown) {
     char message[kMessageSize];
     Compose(message, sizeof message,
-            {"Problem Occurred while trying to delete the File:", directory, "\\", name});
+            {"Problem Occurred while trying to delete the File:", shown.text});
     ShowMessageBox(message, kErrorCaption, kMbOk);
 }
 
-void RemoveEntry(const char* directory, const FindEntry& entry) {
+bool IsLink(unsigned long attributes) {
+    return attributes != kInvalidFileAttributes && (attributes & kFileAttributeReparsePoint);
+}
+
+bool IsPlainFolder(unsigned long attributes) {
+    return attributes != kInvalidFileAttributes && (attributes & kFileAttributeDirectory) &&
+           !(attributes & kFileAttributeReparsePoint);
+}
+
+// Deletes the file listed as `entry` in `folder` through a handle of its own.
+bool DeleteListedFile(Handle folder, const FindEntry& entry) {
+    Handle file = OpenBelowNoReparse(folder, entry.wideName, entry.wideLength, kOpenFileToDelete);
+    if (file == InvalidHandle()) return false;
+    bool deleted = DeleteByHandle(file);
+    CloseHandle(file);
+    return deleted;
+}
+
+// Empties the subfolder listed as `entry` in `folder` through the handle it is
+// held by while emptied, then removes it through that very handle. A folder
+// that someone else holds without delete sharing is still emptied; a link is
+// removed itself, never entered.
+bool RemoveListedFolder(Handle folder, const FindEntry& entry, ShownPath* shown) {
+    bool deletable = true;
+    Handle held =
+        OpenBelowNoReparse(folder, entry.wideName, entry.wideLength, kOpenFolderToEmptyAndDelete);
+    if (held == InvalidHandle()) {
+        deletable = false;
+        held = OpenBelowNoReparse(folder, entry.wideName, entry.wideLength, kOpenFolderToEmpty);
+        if (held == InvalidHandle()) return false;
+    }
+    // The listing can only add a doubt: under Wine a handle opened without
+    // following a host link still reports the plain folder it leads to.
+    unsigned long attributes = ReadAttributes(held);
+    if (!IsLink(entry.attributes) && IsPlainFolder(attributes)) RemoveTreeContents(held, shown);
+    bool removed = deletable && DeleteByHandle(held);
+    CloseHandle(held);
+    return removed;
+}
+
+void RemoveEntry(Handle folder, const FindEntry& entry, ShownPath* shown) {
     bool isDirectory = (entry.attributes & kFileAttributeDirectory) != 0;
-    char path[kMaxPath];
-    bool usable = NameCanNameEntry(entry) &&
-                  Compose(path, sizeof path, {directory, "\\", entry.name}) < sizeof path;
+    size_t back = ExtendShownPath(shown, entry.name);
+    bool usable = IsSingleName(entry.wideName, entry.wideLength);
     if (!isDirectory) {
-        if (usable && DeleteFileA(path)) return;
-        ReportUndeletableFile(directory, entry.name);
+        if (!usable || !DeleteListedFile(folder, entry)) {
+            ReportUndeletableFile(*shown);
+            DeleteFailed = 1;
+        }
+    } else if (!usable || !RemoveListedFolder(folder, entry, shown)) {
         DeleteFailed = 1;
-        return;
     }
-    if (!usable) {
-        DeleteFailed = 1;
-        return;
-    }
-    // A link is removed itself; what it points at lies outside the tree. The
-    // listing's word that it is one is taken, and checked again while held.
-    if (!(entry.attributes & kFileAttributeReparsePoint)) RemoveTreeContents(path);
-    if (!RemoveDirectoryA(path)) DeleteFailed = 1;
+    RestoreShownPath(shown, back);
 }
 
 size_t WideLength(const WideChar* text) {
@@ -343,29 +367,6 @@ void TakeOwnFile() {
     if (!ownFile.ready) ReleasePath(&wayToOwnFile);
 }
 
-// Lists the held `directory` (whose pattern is `pattern`) and removes each entry.
-void EmptyHeldFolder(const char* directory, const char* pattern) {
-    FindEntry entry;
-    Handle find = FindFirstEntry(pattern, &entry);
-    if (find == InvalidHandle()) return;
-    // The first folders listed as "." and ".." are the real ones; any other
-    // entry under those names was renamed by best fit.
-    bool dotSeen = false, dotDotSeen = false;
-    do {
-        const char* name = entry.name;
-        bool folder = entry.exact && (entry.attributes & kFileAttributeDirectory) != 0;
-        bool dot = name[0] == '.' && name[1] == 0;
-        bool dotDot = name[0] == '.' && name[1] == '.' && name[2] == 0;
-        if (folder && dot && !dotSeen)
-            dotSeen = true;
-        else if (folder && dotDot && !dotDotSeen)
-            dotDotSeen = true;
-        else
-            RemoveEntry(directory, entry);
-    } while (FindNextEntry(find, &entry));
-    FindClose(find);
-}
-
 // The path of the entry that a listing of `pattern` gave as `entry`: the
 // pattern's folder and the entry's exact name. False when it has no exact
 // name or the path does not fit.
@@ -377,13 +378,6 @@ bool ListedPath(const char* pattern, const FindEntry& entry, char* path, size_t 
     memcpy(path, pattern, folder);
     path[folder] = '\0';
     return Compose(path + folder, size - folder, {"\\", entry.name}) < size - folder;
-}
-
-// Holds `directory` to empty it; InvalidHandle() when it is not to be entered
-// or its listing does not fit.
-Handle HoldToEmpty(const char* directory, char* pattern) {
-    if (Compose(pattern, kMaxPath, {directory, "\\*"}) >= kMaxPath) return InvalidHandle();
-    return HoldFolderToEnter(directory);
 }
 
 }  // namespace
@@ -409,16 +403,23 @@ void RunUninstaller() {
         return;
     }
     if (StrICmp(arguments[1], kKeyword) != 0) return;
-    char fullPath[kResolvedSize], pattern[kMaxPath];
+    char fullPath[kResolvedSize];
     if (count < 3 || !AnsiFormIsExact(kDirectoryArgument, arguments[2]) ||
         IsRefusedRoot(arguments[2], fullPath, sizeof fullPath) ||
         !HoldPathAboveRoot(fullPath, &pathAboveRoot, false))
         FailUninstall();
-    // The root is checked through the hold it is then listed by; one that is
-    // not to be listed is still checked before its removal is tried.
-    heldRoot = HoldToEmpty(arguments[2], pattern);
+    // Where the root cannot be opened for delete (the program's own start-up
+    // holds, when it lies inside), it is still emptied.
+    rootDeletable = true;
+    heldRoot = OpenRootNoReparse(fullPath, true);
+    if (heldRoot == InvalidHandle()) {
+        rootDeletable = false;
+        heldRoot = OpenRootNoReparse(fullPath, false);
+    }
+    // One that cannot be opened at all is still checked before it is reported.
     Handle checkedRoot = heldRoot != InvalidHandle() ? heldRoot : OpenEntryNoReparse(fullPath);
-    bool kept = checkedRoot != InvalidHandle() && IsKeptFolder(checkedRoot, pathAboveRoot);
+    bool kept = checkedRoot != InvalidHandle() &&
+                (IsLink(ReadAttributes(checkedRoot)) || IsKeptFolder(checkedRoot, pathAboveRoot));
     if (checkedRoot != heldRoot) CloseHandle(checkedRoot);
     char* directory = kept ? nullptr : Allocate(kDirectorySize);
     if (!directory) {
@@ -450,16 +451,20 @@ int LaunchMainProgram() {
 }
 
 int UninstallDirectory(char* directory) {
-    char pattern[kMaxPath];
-    // The root was held only when its pattern fits.
+    bool removed = false;
     if (heldRoot != InvalidHandle()) {
-        Compose(pattern, sizeof pattern, {directory, "\\*"});
-        EmptyHeldFolder(directory, pattern);
-        // Let go before the folder is removed: a hold forbids it.
+        // A root that is no folder (a file) is neither emptied nor deleted.
+        bool folder = IsPlainFolder(ReadAttributes(heldRoot));
+        if (folder) {
+            ShownPath shown;
+            shown.length = Compose(shown.text, sizeof shown.text, {directory});
+            RemoveTreeContents(heldRoot, &shown);
+        }
+        removed = folder && rootDeletable && DeleteByHandle(heldRoot);
         CloseHandle(heldRoot);
     }
     heldRoot = InvalidHandle();
-    if (!RemoveDirectoryA(directory)) DeleteFailed = 1;
+    if (!removed) DeleteFailed = 1;
     ReleasePath(&pathAboveRoot);
     if (DeleteFailed) {
         char message[kMessageSize];
@@ -474,13 +479,21 @@ int UninstallDirectory(char* directory) {
     return ScheduleSelfDelete();
 }
 
-void RemoveTreeContents(const char* directory) {
-    char pattern[kMaxPath];
-    Handle held = HoldToEmpty(directory, pattern);
-    if (held == InvalidHandle()) return;
-    EmptyHeldFolder(directory, pattern);
-    // Let go before the caller removes the folder: a hold forbids it.
-    CloseHandle(held);
+void RemoveTreeContents(Handle folder, ShownPath* shown) {
+    HeldListing* listing = StartListing(folder);
+    if (!listing) return;
+    // The first folders listed as "." and ".." are the real ones.
+    bool dotSeen = false, dotDotSeen = false;
+    while (const FindEntry* entry = NextListed(listing)) {
+        bool folderEntry = (entry->attributes & kFileAttributeDirectory) != 0;
+        if (folderEntry && !dotSeen && IsDotStep(entry->wideName, entry->wideLength, 1))
+            dotSeen = true;
+        else if (folderEntry && !dotDotSeen && IsDotStep(entry->wideName, entry->wideLength, 2))
+            dotDotSeen = true;
+        else
+            RemoveEntry(folder, *entry, shown);
+    }
+    EndListing(listing);
 }
 
 int ScheduleSelfDelete() {
@@ -489,6 +502,12 @@ int ScheduleSelfDelete() {
         ownFile.ready ? GetShortPathNameA(ownFile.path, shortPath, sizeof shortPath) : 0;
     const char* rest = length > 0 && length < sizeof shortPath ? SkipVolume(shortPath) : nullptr;
     if (!rest || *rest != '\\' || !CanQuoteForInterpreter(shortPath)) return 0;
+    // A hold keeps a folder's name, but not what a link there leads to: del
+    // would follow one re-pointed after the check below.
+    for (size_t i = 0; i < wayToOwnFile.count; ++i) {
+        unsigned long attributes = ReadAttributes(wayToOwnFile.holds[i]);
+        if (attributes == kInvalidFileAttributes || IsLink(attributes)) return 0;
+    }
     // Short names need not be unique (Wine derives them from a hash of the
     // long name, and opens and lists twins in different orders), and del
     // deletes the first entry its listing gives: that entry must be this very

@@ -21,9 +21,17 @@ int LaunchMainProgram();
 // after the final message. Returns ScheduleSelfDelete's result.
 int UninstallDirectory(char* directory);
 
-// Empties `directory`, depth first, while holding it open; enters it only
-// when its path names a folder that is not a link.
-void RemoveTreeContents(const char* directory);
+// The path shown for the entry being handled: the directory argument and the
+// listed names below it, as much of it as a message can show. `length` is the
+// whole path's, which may be longer than what is kept.
+struct ShownPath {
+    char text[300];
+    size_t length;
+};
+
+// Empties the folder open as `folder`, depth first, reaching every entry
+// through it; `shown` is the folder's path for the messages.
+void RemoveTreeContents(platform::Handle folder, ShownPath* shown);
 
 // Returns 1 when the hidden command deleting this program was started.
 int ScheduleSelfDelete();
