@@ -15,6 +15,8 @@
 //                answer (the IDs then only count the dialogs)
 //   env=N=V      set N for the child; env=N unsets it
 //   hold=PATH    Holder.exe (beside this program) keeps PATH open meanwhile
+//   gate=PATH    the robot makes PATH when the first dialog shows and answers
+//                it only once PATH is gone (another program acts meanwhile)
 //   until=answers  after the child ends, wait until every answer was given
 //   shots=DIR    save a BMP of each dialog in DIR
 //   timeout=MS   limit for the whole case (default 20000)
@@ -26,7 +28,7 @@
 enum { kMaxAnswers = 16, kMaxEnv = 8, kLine = 2048 };
 
 typedef struct {
-    char name[128], dir[kLine], cmd[kLine], hold[kLine], shots[MAX_PATH];
+    char name[128], dir[kLine], cmd[kLine], hold[kLine], gate[kLine], shots[MAX_PATH];
     char env[kMaxEnv][kLine];
     int answers[kMaxAnswers], answerCount, envCount, manual, untilAnswers;
     DWORD timeout;
@@ -111,6 +113,7 @@ static void RunCase(Case* c) {
                           c->answerCount,
                           c->manual,
                           c->shots[0] ? c->shots : NULL,
+                          c->gate[0] ? c->gate : NULL,
                           CreateEventA(NULL, TRUE, FALSE, NULL),
                           CreateEventA(NULL, TRUE, FALSE, NULL)};
     STARTUPINFOW startup = {0};
@@ -169,6 +172,7 @@ static void SetKey(Case* c, const char* key, const char* value) {
     if (!strcmp(key, "dir")) snprintf(c->dir, sizeof c->dir, "%s", value);
     if (!strcmp(key, "cmd")) snprintf(c->cmd, sizeof c->cmd, "%s", value);
     if (!strcmp(key, "hold")) snprintf(c->hold, sizeof c->hold, "%s", value);
+    if (!strcmp(key, "gate")) snprintf(c->gate, sizeof c->gate, "%s", value);
     if (!strcmp(key, "shots")) snprintf(c->shots, sizeof c->shots, "%s", value);
     if (!strcmp(key, "timeout")) c->timeout = strtoul(value, NULL, 10);
     if (!strcmp(key, "until")) c->untilAnswers = !strcmp(value, "answers");

@@ -159,6 +159,13 @@ static void HandleDialog(RobotScript* script, HWND dialog, int index) {
                  index + 1);
         SaveShot(dialog, shot);
     }
+    // Another program acts while the first dialog is up: it deletes the gate once done.
+    if (script->gate && index == 0) {
+        CloseHandle(CreateFileA(script->gate, GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL));
+        while (GetFileAttributesA(script->gate) != INVALID_FILE_ATTRIBUTES &&
+               WaitForSingleObject(script->stop, 5) == WAIT_TIMEOUT) {
+        }
+    }
     int scripted = index < script->answerCount, answer = 0;
     if (!script->manual && buttons.count) {
         answer = ids[0];  // unscripted: the first button

@@ -13,6 +13,7 @@ typedef struct {
     int answerCount;
     int manual;           // record only: a person answers
     const char* shotDir;  // if set, a BMP of each dialog is saved here
+    const char* gate;     // if set, made when the first dialog shows, which waits until it is gone
     HANDLE stop;          // set by the owner to end the robot
     HANDLE answered;      // set by the robot once every scripted answer was given
 } RobotScript;

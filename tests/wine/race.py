@@ -9,11 +9,16 @@
 # interpreter runs (Interp.exe, tools/interp.c, as %ComSpec%, runs it only when told), and a link
 # to another product's folder holding a file of the same 8.3 name would take its place. In
 # case-capture the uninstaller works in a folder through the name that best fit gives a
-# look-alike of it, and a link of exactly that name to a vault appears. Each run must leave the
-# canaries byte-identical and all outside its case folder untouched, delete the exe, end with
-# status 1 and the success message alone (case-capture: the in-use one), and every rename tried
-# must fail with a sharing violation (32), but for one inside the tree that lands before the
-# folder is held (then the in-use message alone).
+# look-alike of it, and a link of exactly that name to a vault appears. In swap-inside and
+# swap-root the host moves a folder being emptied (F in T, or the root T) aside and puts a link
+# to a vault with files of the same names in its place while the problem message for a
+# read-only file in it is up (the robot answers it only once the host is done), as a junction
+# made on Windows would. Each run must leave the canaries byte-identical and all outside its
+# case folder untouched, delete the exe, end with status 1 and the success message alone
+# (case-capture: the in-use one; the swaps: the in-use one after problem messages alone, the
+# first for the read-only file), and every rename tried must fail with a sharing violation
+# (32), but for one inside the tree that lands before the folder is held (then the in-use
+# message alone).
 #
 #   race.py [--runs N] [--only CASE...] [--keep] [--arch A] [--exe E] [--tools D]
 #
@@ -25,7 +30,7 @@ import time
 
 sys.dont_write_bytecode = True  # nothing written beside the sources
 from suite import finish, inside, session, verdict  # noqa: E402 (it puts tools/ on the path)
-from winesession import PRODUCT, SUCCESS, in_use, runner_options, snapshot  # noqa: E402
+from winesession import PRODUCT, SUCCESS, in_use, problem, runner_options, snapshot  # noqa: E402
 
 # Wine lists names sorted. A canary lacks its folder's last name: once the folder is gone, the
 # racer's END check through the link finds nothing there, so it stops and moves no canary.
@@ -63,17 +68,25 @@ CASES = [
             "%s\\f%03d" % (d, i) for d in ("T\\Sub", "V") for i in range(300)], root="{C}\\T", canaries="V",
         final="in use", steps=[("T\\0-armed", "T\\Sub", "Away"), ("T\\Sz000", "Away", "T\\Sub"),
                                ("T\\Sub\\f000", "=>V", "T\\sub")])),
-]
+] + [  # Wine lists "e-ro" first. A step of "+up" waits for the robot's gate; "" as its source deletes.
+    ("swap-" + name, dict(
+        tree=["ro:%s\\e-ro" % F] + ["%s\\f%03d" % (d, i) for d in (F, "V") for i in range(300)], root="{C}\\T",
+        canaries="V", final="in use", first="{C}\\%s\\e-ro" % F, moved=(F, "Moved"), gate="up",
+        steps=[("+up", F, "Moved"), ("+up", "=>V", F), ("+up", "", "up")])) for name, F in (
+        ("inside", "T\\F"), ("root", "T"))]
 
 
-def follow(s, folder, steps, stop, done):  # host side, as another program would: each step once its path is gone
-    for gone, source, target in steps:
-        while os.path.lexists(s.host(folder + "\\" + gone)):
+def follow(s, folder, steps, stop, done):  # host side, as another program would: each step once its path is
+    for sign, source, target in steps:  # gone, or once it is there ("+path")
+        while os.path.lexists(s.host(folder + "\\" + sign.lstrip("+"))) != (sign[0] == "+"):
             if stop.wait(0.0002):
                 return
-        act = os.symlink if source[:2] == "=>" else os.rename
-        act(s.host(folder + "\\" + source.lstrip("=>")), s.host(folder + "\\" + target))
-        done.append(gone)
+        if not source:
+            os.unlink(s.host(folder + "\\" + target))
+        else:
+            act = os.symlink if source[:2] == "=>" else os.rename
+            act(s.host(folder + "\\" + source.lstrip("=>")), s.host(folder + "\\" + target))
+        done.append(sign)
 
 
 def run_once(s, name, case, folder):
@@ -88,8 +101,10 @@ def run_once(s, name, case, folder):
     watch = threading.Thread(target=follow, args=(s, folder, case.get("steps", []), stop, steps))
     watch.start()
     env = [("env", "ComSpec=C:\\tools\\Interp.exe"), ("env", "INTERP_GO=" + go)] if case.get("interp") else []
+    gate = [("gate", folder + "\\" + case["gate"])] if "gate" in case else []
     events = s.run_cases([(name, [("cmd", '"%s\\%s" Uninstall %s' % (folder, exe, root)),
-                                  ("answers", case.get("answers", "1")), ("timeout", "40000")] + env)], timeout=70)
+                                  ("answers", case.get("answers", "1")), ("timeout", "40000")] + env + gate)],
+                         timeout=70)
     stop.set()
     watch.join()
     races = (races or racer())() if "racer" in case else []
@@ -105,6 +120,11 @@ def run_once(s, name, case, folder):
     end = next((e for e in events if e["event"] == "exit"), dict(status=None, timed_out=True))
     dialogs = [(d["caption"], d["text"], d["icon"]) for d in events if d["event"] == "dialog"]
     final = dialogs and {SUCCESS[:3]: "SUCCESS", in_use(root)[:3]: "in use"}.get(dialogs[-1], dialogs[-1])
+    problems = [d for d in dialogs[:-1] if d[0] == problem("")[0] and d[1].startswith(problem("")[1])]
+    first = "first" in case and problem(fill(case["first"]))[:3]
+    own, moved_to = case.get("moved", ("", ""))  # the swapped folder's own files, by their place after the move
+    own_files = [k for k in before if inside(k, mine + "\\" + own) and before[k][0]] if own else []
+    own_left = sum(inside(k, mine + "\\" + moved_to) and bool(now[k][0]) for k in now) if own else 0
     result = ", ".join("%d× %s" % (races.count(r), r) for r in sorted(set(races))) or "none"
     # Inside the tree a rename may land before the folder is held: it is then found to be a link
     # and not entered (the in-use message). Above the root it cannot: the holds come first.
@@ -114,12 +134,16 @@ def run_once(s, name, case, folder):
                                                               "failed 32" not in races)),
         ("canaries or outside touched: %s" % touched[:6], touched), ("exe left: %s" % left, left),
         ("status", end["status"] != 1 or end["timed_out"]),
-        ("dialogs", dialogs != [(in_use(root) if moved or "final" in case else SUCCESS)[:3]])) if bad]
-    return "racer %s; %scanary files lost %d of %d; exe %s; final dialog %s (%d before it); status %s%s" % (
-        result, "host steps %d of %d; " % (len(steps), len(case["steps"])) if "steps" in case else "",
-        sum(k.startswith(canaries + "\\") for k in touched), sum(k.startswith(canaries + "\\") for k in held),
-        "left" if left else "deleted", final, max(len(dialogs) - 1, 0), end["status"], " (timed out)" * end["timed_out"]
-    ), faults
+        ("swap not made while the first dialog was up", "gate" in case and len(steps) < len(case["steps"])),
+        ("dialogs", dialogs[-1:] != [(in_use(root) if moved or "final" in case else SUCCESS)[:3]] or
+         (dialogs[:1] != [first] or problems != dialogs[:-1] if first else len(dialogs) != 1))) if bad]
+    return "racer %s; %scanary files lost %d of %d; %sexe %s; final dialog %s (%d before it, %d problem messages); " \
+        "status %s%s" % (
+            result, "host steps %d of %d; " % (len(steps), len(case["steps"])) if "steps" in case else "",
+            sum(k.startswith(canaries + "\\") for k in touched), sum(k.startswith(canaries + "\\") for k in held),
+            "moved folder's own files left %d of %d; " % (own_left, len(own_files)) if own else "",
+            "left" if left else "deleted", final, max(len(dialogs) - 1, 0), len(problems), end["status"],
+            " (timed out)" * end["timed_out"]), faults
 
 
 def main():
