@@ -47,9 +47,14 @@ bool Record(const std::string& call) {
     return fake.failing.count(call) || fake.failing.count(call.substr(0, call.find(' ')));
 }
 
+// Another program's turn.
+void Turn() {
+    if (fake.actor) fake.actor(fake.calls.size());
+}
+
 // Another program's turn, then the call.
 bool Log(const std::string& call) {
-    if (fake.actor) fake.actor(fake.calls.size());
+    Turn();
     return Record(call);
 }
 
@@ -415,13 +420,15 @@ bool FakeReplaceWithLink(const std::string& key, FakeSwap how) {
         fake.entries[moved].id = nextId++;
         fake.vault.insert(fake.entries[moved].id);
     }
-    FakeEntry more;
-    more.attributes = 0;
-    more.id = nextId++;
-    fake.vault.insert(more.id);
     fake.entries[key].attributes |= kFileAttributeReparsePoint;
     fake.vault.erase(fake.entries[key].id);  // the link itself is the other program's
-    if (attributes & kFileAttributeDirectory) fake.entries[key + "\\~vault"] = more;
+    if (attributes & kFileAttributeDirectory) {
+        FakeEntry more;
+        more.attributes = 0;
+        more.id = nextId++;
+        fake.vault.insert(more.id);
+        fake.entries[key + "\\~vault"] = more;
+    }
     auto follow = [&](std::string& bound) {
         if (bound == key || InFolder(bound, key)) bound.insert(key.size(), "~");
     };
@@ -620,34 +627,38 @@ std::string BoundKey(Handle handle) {
 }
 
 // clang-format off
-// Opens relative to a folder's handle, as measured under Wine 8 (handleprobe)
-// or documented:
-//   given                                     result                           seen in
-//   a name, after the host moved the folder   the entry in the moved folder    handleprobe
-//   "." and ".."                              STATUS_OBJECT_NAME_INVALID       handleprobe
-//   "com3", "...", "dots..."                  the plain entries of those names handleprobe
-//   other letter case, no OBJ_CASE_INSENSITIVE not found                      handleprobe
-//   "a\b"                                     b inside a: a path               NtOpenFile
-//   "a:s"                                     stream s of a (none here)        NtOpenFile
-//   a folder with FILE_NON_DIRECTORY_FILE     STATUS_FILE_IS_A_DIRECTORY       NtOpenFile
-//   a file with FILE_DIRECTORY_FILE           STATUS_NOT_A_DIRECTORY           NtOpenFile
-// With FILE_OPEN_REPARSE_POINT a link is opened itself on Windows and reports
-// its own attributes; under Wine a host link is followed (the Wine cases own
-// that).
+// Opens relative to a folder's handle (NtOpenFile, RootDirectory set, no
+// OBJ_CASE_INSENSITIVE), as measured under Wine 8 by tools/handleprobe:
+//   given                                     result
+//   a name, after the host moved the folder   the entry in the moved folder, never the link's
+//   "." and "..", "x/y"                       STATUS_OBJECT_NAME_INVALID
+//   ""                                        the folder itself
+//   "x\y"                                     y inside x: a path
+//   "a.txt:s"                                 STATUS_OBJECT_NAME_NOT_FOUND: a stream, none here
+//   "com3", "nul.txt", "...", "trail "        the plain entries of those names
+//   "A.TXT" beside only "a.txt"               a.txt: letter case is ignored once exact fails
+// Documented for NtOpenFile: a folder opened with FILE_NON_DIRECTORY_FILE, or a
+// file with FILE_DIRECTORY_FILE, fails. With FILE_OPEN_REPARSE_POINT Windows
+// opens a link itself, which then reports its own attributes; Wine follows a
+// host link (handleprobe), which the Wine cases own.
 // clang-format on
 Handle OpenBelowNoReparse(Handle folder, const WideChar* name, size_t length, EntryOpen how) {
+    Turn();  // before the handle is read: it follows what it opened
     std::string parent = BoundKey(folder), key = parent;
     std::string text = KeyName(name, length);
     const char* kinds[] = {"file", "folder", "list"};
-    if (Log("OpenBelowNoReparse " + parent + "\\" + text + " " + kinds[how]))
+    if (Record("OpenBelowNoReparse " + parent + "\\" + text + " " + kinds[how]))
         return InvalidHandle();
-    for (size_t at = 0, end; at <= text.size(); at = end + 1) {
+    std::vector<std::string> steps;
+    for (size_t at = 0, end; at < text.size(); at = end + 1) {
         end = std::min(text.find('\\', at), text.size());
         std::string step = text.substr(at, end - at);
-        if (step.empty() || step == "." || step == ".." || step.find('\0') != std::string::npos)
+        if (step.empty() || step == "." || step == ".." ||
+            step.find_first_of(std::string("/\0", 2)) != std::string::npos)
             return InvalidHandle();
-        key += "\\" + step;
+        steps.push_back(step);
     }
+    key = LookUp(parent, steps);
     auto found = fake.entries.find(key);
     bool isFolder = how != kOpenFileToDelete;
     unsigned long access = kHoldAccess | (how != kOpenFolderToEmpty ? kDeleteAccess : 0);
@@ -674,9 +685,11 @@ Handle OpenRootNoReparse(const char* fullPath, bool toDelete) {
 }
 
 unsigned long ReadAttributes(Handle handle) {
+    Turn();
     std::string key = BoundKey(handle);
     auto found = fake.entries.find(key);
-    if (Log("ReadAttributes " + key) || found == fake.entries.end()) return kInvalidFileAttributes;
+    if (Record("ReadAttributes " + key) || found == fake.entries.end())
+        return kInvalidFileAttributes;
     return found->second.attributes;
 }
 
@@ -692,9 +705,10 @@ unsigned long ReadAttributes(Handle handle) {
 // A file held without delete sharing cannot be opened for delete at all.
 // clang-format on
 bool DeleteByHandle(Handle handle) {
+    Turn();
     std::string key = BoundKey(handle);
     auto found = fake.entries.find(key);
-    if (Log("DeleteByHandle " + key) || found == fake.entries.end() ||
+    if (Record("DeleteByHandle " + key) || found == fake.entries.end() ||
         !(fake.holds.count(handle) && (fake.holds[handle].access & kDeleteAccess)))
         return false;
     unsigned long attributes = found->second.attributes;
@@ -716,8 +730,9 @@ HeldListing* StartListing(Handle folder) {
 const FindEntry* NextListed(HeldListing* listing) {
     if (!listing->started) {
         listing->started = true;
+        Turn();
         auto found = fake.entries.find(listing->key);
-        if (Log("ListHeld " + listing->key) || found == fake.entries.end() ||
+        if (Record("ListHeld " + listing->key) || found == fake.entries.end() ||
             !(found->second.attributes & kFileAttributeDirectory))
             return nullptr;
         listing->entries = {{kFileAttributeDirectory, true, ".", {'.'}, 1},
@@ -768,9 +783,10 @@ Handle OpenEntryNoReparse(const char* path) { return Probe("OpenEntryNoReparse",
 Handle OpenFolderW(const WideChar*) { return InvalidHandle(); }
 
 bool ReadIdentity(Handle handle, FileIdentity* identity) {
-    std::string key = fake.holds.count(handle) ? fake.holds[handle].key : fake.probes[handle];
+    Turn();
+    std::string key = BoundKey(handle);
     auto found = fake.entries.find(key);
-    if (Log("ReadIdentity " + key) || found == fake.entries.end()) return false;
+    if (Record("ReadIdentity " + key) || found == fake.entries.end()) return false;
     return *identity = {VolumeSerial(key), 0, found->second.id}, true;
 }
 

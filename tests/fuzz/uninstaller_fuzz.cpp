@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <iterator>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,11 +28,13 @@ const unsigned long kLinkBit = platform::kFileAttributeReparsePoint;
 //   any length up to about 1300 arise, 259 and 260 among them.
 // Flag bits 5 to 7 make the directory argument, the working directory and the
 // own path inexact in ANSI. Then a byte of more: a short-path twin of the own
-// path listed before it; and two bytes for another program that,
-// from the call they name on, tries before each call (and once more before
-// the interpreter's del) to replace the entry they name with a link: in the
-// tree or above the root once the root is listed, or on the way to the own
-// file once the program has started.
+// path listed before it; and three bytes for another program that, from the
+// call they name on, tries before each call (and once more before the
+// interpreter's del) to make the entry they name lead elsewhere, in the way
+// the third names (FakeSwap: a rename, a move from Wine's host, a mount point
+// on an empty folder, a link re-pointed): in the tree or above the root once
+// the root is listed, or on the way to the own file once the program has
+// started.
 enum Flags { kAnswerYes = 1, kOwnShortPath = 2, kNoTree = 4, kRootIsFile = 8, kRootIsLink = 16 };
 enum More { kShortTwin = 1 };
 // Entry bits 5 and 6 choose the listed name: the real one, the real one before
@@ -50,11 +53,12 @@ enum EntryBits {
 const char* const kPieces[] = {"\\", "/", "C:", "T", ".", "..", "...", " ", "%", "!", "\"", "&",
     "D:", "x y", "\\\\srv\\share", "^(", "\\\\?\\", "\\\\.\\", "\\??\\", "/?\?/", "../", "a"};
 const char* const kDevices[] = {"COM1", "nul", "Lpt3  ", "conout$"};
-const char* const kFailable[] = {"HoldOpenNoReparse", "DeleteFileA", "RemoveDirectoryA",
-    "FindFirstEntry", "GetFileAttributesA", "GetFullPath", "GetCwd", "StartProcess", "GetOwnPath",
-    "GetShortPathNameA", "GetEnvironmentVariableA"};
-const char* const kPathCalls[] = {"HoldOpenNoReparse ", "GetFileAttributesA ", "DeleteFileA ",
-    "RemoveDirectoryA "};
+const char* const kFailable[] = {"HoldOpenNoReparse", "OpenRootNoReparse", "OpenBelowNoReparse",
+    "DeleteByHandle", "ListHeld", "ReadAttributes", "FindFirstEntry", "GetFileAttributesA",
+    "GetFullPath", "GetCwd", "StartProcess", "GetOwnPath", "GetShortPathNameA",
+    "GetEnvironmentVariableA"};
+const char* const kEntryCalls[] = {"DeleteByHandle ", "ListHeld ", "ReadAttributes ",
+    "HoldOpenNoReparse "};
 // clang-format on
 const char* const kKeywords[] = {"Uninstall", "UNINSTALL", "uninstall", "Uninstal", "Uninstall."};
 const char* const kVolumes[] = {"C:\\", "D:\\", "\\\\srv\\share\\"};
@@ -104,13 +108,17 @@ std::string ListingKey(const std::string& path) {
 // no other program replaced anything. The keys are those the program met.
 void Check(const std::map<std::string, FakeEntry>& before, int status, bool untouched,
            unsigned ownId, const std::string& ownKey, const std::string& rootKey) {
-    // Paths are looked up in the world the run met, not in what it left.
-    std::map<std::string, FakeEntry> after = before;
-    std::swap(after, fake.entries);
+    std::map<std::string, FakeEntry> after = fake.entries;
     Require(status != -1, "runs away", "(end)");
-    Require(fake.probes.empty() && fake.finds.empty(), "leaves an open or listing open", "(end)");
+    Require(fake.probes.empty() && fake.finds.empty() && fake.listings.empty(),
+            "leaves an open or listing open", "(end)");
+    // Only the folders on the way to its own file stay held to the end, wherever
+    // another program moved them.
+    std::set<unsigned> ownWay;
+    for (const auto& entry : before)
+        if (Below(ownKey, entry.first)) ownWay.insert(entry.second.id);
     for (const std::string& key : fake.heldAtExit)
-        Require(Below(ownKey, key) || ownKey.compare(0, key.size() + 1, key + "\\") == 0,
+        Require(after.count(key) && ownWay.count(after[key].id),
                 "holds more than the way to its own file to the end", key);
     Require(!fake.selfDeletedId || fake.selfDeletedId == ownId,
             "the interpreter's del deletes another file than the program's own", fake.selfDeleted);
@@ -118,22 +126,33 @@ void Check(const std::map<std::string, FakeEntry>& before, int status, bool unto
     bool removing =
         arguments.size() >= 3 && platform::StrICmp(arguments[1].c_str(), "Uninstall") == 0;
     std::string root = removing ? arguments[2] : "";
-    // The root check reads the root's own attributes by its full path, and a
-    // root whose text ends loosely is held and checked by it too.
+    // The root is checked and opened by its full path.
     std::string rootFull = FakeFullPath(root + "\\");
     rootFull.erase(std::max<size_t>(rootFull.find_last_not_of('\\') + 1, 1));
-    std::vector<std::string> links, names;  // links in the root or it; every name listed
-    for (const auto& entry : before) {
-        const std::string& key = entry.first;
-        const FakeEntry& e = entry.second;
-        names.push_back(e.listedAs.empty() ? key.substr(key.rfind('\\') + 1) : e.listedAs);
+    std::vector<std::string> links;  // links in the root or it
+    for (const auto& [key, e] : before)
         if ((e.attributes & kLinkBit) && (Below(key, rootKey) || key == rootKey))
             links.push_back(key);
+    // Nothing outside the tree is ever deleted: not what lies beyond a link in
+    // it, not what another program's links lead to, only the program's own
+    // file by its interpreter.
+    std::set<unsigned> present;
+    for (const auto& entry : after) present.insert(entry.second.id);
+    for (const auto& entry : before) {
+        const std::string& key = entry.first;
+        bool inTree = key == rootKey || Below(key, rootKey);
+        bool beyond =
+            std::any_of(links.begin(), links.end(), [&](auto& link) { return Below(key, link); });
+        if ((!inTree || beyond) && entry.second.id != fake.selfDeletedId)
+            Require(present.count(entry.second.id), "deletes what lies outside the tree", key);
     }
+    for (unsigned id : fake.vault)
+        Require(present.count(id), "deletes what another program's link leads to",
+                std::to_string(id));
     auto own = fake.shortPaths.find(fake.ownPath);
     std::string target = own == fake.shortPaths.end() ? fake.ownPath : own->second;
-    int selfDeletions = 0;
-    bool startUp = true;
+    int selfDeletions = 0, rootOpens = 0;
+    bool startUp = true, listed = false, selfCheck = false;
     for (const std::string& call : fake.calls) {
         std::string op = call.substr(0, call.find(' ')),
                     path = call.substr(std::min(op.size() + 1, call.size()));
@@ -154,57 +173,36 @@ void Check(const std::map<std::string, FakeEntry>& before, int status, bool unto
         if (op == "GetFullPath") Require(path == root + "\\", "root probe altered", call);
         // Before the wait it holds the way to its own file, as the unit tables check.
         startUp = startUp && op != "Sleep";
+        listed = listed || op == "ListHeld";
         if (startUp) continue;
-        bool listing = op == "FindFirstEntry";
-        if (listing && (path == target || !path.compare(0, target.size() + 1, target + " ")))
-            continue;  // the self-deletion's check of its target
-        if (!listing && op != "HoldOpenNoReparse" && op != "GetFileAttributesA" &&
-            op != "DeleteFileA" && op != "RemoveDirectoryA")
+        // Once the self-deletion lists its own file, what it opens is that file.
+        selfCheck =
+            selfCheck || (op == "FindFirstEntry" &&
+                          (path == target || !path.compare(0, target.size() + 1, target + " ")));
+        if (selfCheck) continue;
+        if (op != "HoldOpenNoReparse" && op != "GetFileAttributesA" && op != "OpenRootNoReparse" &&
+            op != "OpenEntryNoReparse" && op != "FindFirstEntry")
             continue;
-        // The way to the own file stays held: a tree holding it keeps those folders.
-        if (op == "RemoveDirectoryA" && path.size() > 7 &&
-            !path.compare(path.size() - 7, 7, " (held)") &&
-            Below(ownKey, FakeKey(path.substr(0, path.size() - 7))))
-            path.resize(path.size() - 7);
-        else
-            Require(call.find("held)") == std::string::npos, "lists unheld or removes held", call);
-        Require(call.find("(through a link)") == std::string::npos, "acts through a link", call);
-        if (listing) {
-            Require(path.size() >= 2 && path.compare(path.size() - 2, 2, "\\*") == 0,
-                    "pattern is not a folder's listing", call);
-            path.resize(path.size() - 2);
-            auto entry = before.find(ListingKey(path));
-            Require(entry != before.end() &&
-                        (entry->second.attributes & (kFolderBit | kLinkBit)) == kFolderBit,
-                    "lists a link or a file", call);
-        }
-        if (op == "GetFileAttributesA" && path == rootFull) continue;  // the root check
-        // A root ending in a separator, dot or space is held by its full path.
-        if (path == root || (op == "HoldOpenNoReparse" && path == rootFull)) {
-            bool volume = FakeVolumeLength(rootKey) == rootKey.size() && before.count(rootKey);
-            Require(removing && !fake.inexact.count(platform::kDirectoryArgument) &&
-                        root.size() < 300 && !volume &&
-                        rootKey == FakeKey(FakeFullPath(root + "\\")) &&
-                        rootKey == ListingKey(root),
-                    "acts on a volume's root, an unusable root or one that lists elsewhere", call);
-            continue;
-        }
-        std::string key = listing ? ListingKey(path) : FakeKey(path);
+        // Every call that takes a path takes the root's, or a folder's above it.
+        std::string named = path.substr(0, path.find(" (through a link)"));
+        if (op == "OpenRootNoReparse" && named.size() > 7 &&
+            !named.compare(named.size() - 7, 7, " delete"))
+            named.resize(named.size() - 7);
+        std::string key = FakeKey(named);
         if (op == "HoldOpenNoReparse" && Below(rootKey, key)) {  // a folder above the root
-            Require(FakeVolumeLength(key) < key.size() || path.back() == '\\',
+            Require(FakeVolumeLength(key) < key.size() || named.back() == '\\',
                     "opens a volume's device", call);
+            Require(!listed, "holds a folder above the root once it is emptied", call);
             continue;
         }
-        std::string name = path.substr(path.rfind('\\') + 1);
-        Require(path.size() + (listing ? 2 : 0) < 260, "path does not fit in 260 bytes", call);
-        Require(Below(key, rootKey), "outside the root", call);
-        for (const std::string& link : links) Require(!Below(key, link), "beyond a link", call);
-        Require(
-            std::count(names.begin(), names.end(), name) &&
-                (path.compare(0, 4, "\\\\?\\") == 0 ||
-                 ListingKey(path.substr(0, path.size() - name.size() - 1)) + "\\" + name == key) &&
-                key.find(':', key.rfind('\\') + 1) == std::string::npos,
-            "names another entry than the one listed, a stream or a device, or a cut one", call);
+        Require(op != "FindFirstEntry" && named == rootFull, "takes a path inside the tree", call);
+        Require(!listed && (op != "OpenRootNoReparse" || ++rootOpens <= 2),
+                "opens the root by its path again", call);
+        bool volume = FakeVolumeLength(rootKey) == rootKey.size() && before.count(rootKey);
+        Require(removing && !fake.inexact.count(platform::kDirectoryArgument) &&
+                    root.size() < 300 && !volume && rootKey == FakeKey(FakeFullPath(root + "\\")) &&
+                    rootKey == ListingKey(root),
+                "acts on a volume's root, an unusable root or one that lists elsewhere", call);
     }
 }
 
@@ -285,8 +283,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (unsigned failing = in.Byte() % 4; failing > 0; --failing) {
         unsigned choice = in.Byte();
         fake.failing.insert(choice % 2 ? kFailable[choice / 2 % std::size(kFailable)]
-                                       : kPathCalls[choice / 2 % 4] +
-                                             nodes[choice / 8 % nodes.size()].path);
+                                       : kEntryCalls[choice / 2 % 4] +
+                                             nodes[choice / 8 % nodes.size()].key);
     }
 
     unsigned more = in.Byte();
@@ -301,7 +299,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (Placeable(FakeKey(fake.ownPath)) && !fake.entries.count(FakeKey(fake.ownPath)))
         AddFakeEntry(FakeKey(fake.ownPath), FakeEntry{0, false, "", 0, 0});
 
-    unsigned attackAt = in.Byte(), target = in.Byte();
+    unsigned attackAt = in.Byte(), target = in.Byte(), how = in.Byte() % 4;
     std::vector<std::string> targets;
     for (const Node& node : nodes) targets.push_back(node.key);
     for (size_t at = key.find('\\', FakeVolumeLength(key) + 1); at != std::string::npos;
@@ -314,40 +312,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         targets.push_back(ownKey.substr(0, at));  // the way to the own file
     targets.push_back(ownKey);
     static size_t attackFrom;
-    static std::map<std::string, FakeEntry> known;  // before the run, and after the rename
     static std::string attacked;
+    static FakeSwap swap;
     static bool onOwnWay, started, ownFile;
     attackFrom = attackAt ? attackAt : SIZE_MAX;
     attacked = targets[target % targets.size()];
+    swap = static_cast<FakeSwap>(how);
     // The own file itself can be swapped in a folder the other program may
     // write, even once its check is done: del then deletes that program's own
     // entry (a link goes by itself), and nothing can stop it but keeping del
     // from deleting. Until the self-deletion begins, a swap must fail its check.
     ownFile = target % targets.size() == targets.size() - 1;
-    // A folder on the root's way, replaced before the root is held, is the
-    // path the user named.
     onOwnWay = target % targets.size() >= ownFrom && !Below(key, attacked) && key != attacked &&
                !Below(attacked, key);
+    // The way to the own file holds the file, so no folder on it is empty, and
+    // del takes a path: a move from outside Windows is beyond any program.
+    if (onOwnWay && (swap == kHostSwap || swap == kMountEmpty)) swap = kRenameSwap;
     // Inside the tree and above the root it starts once the removal has listed
-    // the root: a folder replaced before the path is held is the path the user
-    // named. On the way to the own file, once the program has started.
+    // the root: a folder replaced before the root is opened is the path the
+    // user named. On the way to the own file, once the program has started.
     started = false;
     fake.actor = [](size_t call) {
         if (call &&
-            !fake.calls.back().compare(0, onOwnWay ? 5 : 14, onOwnWay ? "Sleep" : "FindFirstEntry"))
+            !fake.calls.back().compare(0, onOwnWay ? 5 : 8, onOwnWay ? "Sleep" : "ListHeld"))
             started = true;
         bool checked = ownFile && !CallsNamed({"GetShortPathNameA"}).empty();
         if (started && !checked && call >= attackFrom && !attacked.empty() &&
-            FakeReplaceWithLink(attacked)) {
+            FakeReplaceWithLink(attacked, swap))
             attacked.clear();
-            known.insert(fake.entries.begin(), fake.entries.end());
-        }
     };
 
-    known = fake.entries;
+    std::map<std::string, FakeEntry> before = fake.entries;
     unsigned ownId = FakeIdentity(fake.ownPath);
     std::string rootKey = FakeKey(fake.arguments.size() >= 3 ? fake.arguments[2] : "");
     int status = RunProgram();
-    Check(known, status, !attacked.empty(), ownId, ownKey, rootKey);
+    Check(before, status, !attacked.empty(), ownId, ownKey, rootKey);
     return 0;
 }
