@@ -35,7 +35,7 @@ EXE = BENCH + "\\Uninstall.exe"
 REMOVERS = ("uninstaller", "rmdir", "rm")
 EXTENSIONS = (".dll", ".exe", ".txt", ".dat", ".png", ".xml", "")
 DEVICES = {"con", "prn", "aux", "nul"} | {"%s%d" % (p, n) for p in ("com", "lpt") for n in range(10)}
-TREE_CALLS = ("FindFirstFileW", "FindNextFileW", "FindClose", "DeleteFileA", "RemoveDirectoryA")
+TREE_CALLS = ("NtQueryDirectoryFile", "NtOpenFile", "NtSetInformationFile", "CloseHandle")
 # The relay log shows only the calls made from Uninstall.exe and cmd.exe themselves.
 RELAY_SETTINGS = ('REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\n'
                   '"RelayFromExclude"=-\n"RelayFromInclude"="uninstall.exe;cmd.exe"\n')
@@ -198,7 +198,7 @@ def count_calls(session, size, exe):
     with open(log, errors="replace") as text:
         text.seek(start)
         for line in text:
-            call = re.match(r"(\w+):(Call|Ret ) (?i:kernel32|user32|shell32|msvcrt)\.(\w+)\(", line)
+            call = re.match(r"(\w+):(Call|Ret ) (?i:kernel32|user32|shell32|msvcrt|ntdll)\.(\w+)\(", line)
             request = re.match(r"(\w+): (\w+)\( ", line)
             if call:
                 thread = threads.setdefault(call.group(1), [Counter(), Counter(), None])
@@ -212,7 +212,7 @@ def count_calls(session, size, exe):
     folders = sum(1 for e in entries if e.endswith("/"))
     found = {}
     for calls, requests, _ in threads.values():
-        for remover, mark in (("uninstaller", "RemoveDirectoryA"), ("rmdir", "SHFileOperationW")):
+        for remover, mark in (("uninstaller", "MessageBoxA"), ("rmdir", "SHFileOperationW")):
             if calls[mark]:
                 found[remover] = dict(calls=calls, requests=requests)
     if len(found) != 2 or any(os.path.exists(session.host(r)) for r in roots.values()):
@@ -283,19 +283,21 @@ def cost_model(counts):
             % heads, "|---|" + "---:|" * len(counts) + "---|"]
     above = BENCH.count("\\") + 1  # the folders held above each root: C:\ and C:\bench
     listed = ("F + D + 2(D + 1)", lambda f, d: f + d + 2 * (d + 1))  # "." and ".." too
-    per_folder = ("D + 1", lambda f, d: d + 1)
     # What grows with the tree; the rest of a count (start-up, kept folders, self-deletion)
-    # must be the same at every size.
-    expected = dict(CreateFileA=("D + 1 + %d held above the root" % above, lambda f, d: d + 1 + above),
-                    GetFileAttributesA=("D + 2", lambda f, d: d + 2),
-                    CloseHandle=("D + 1 + %d" % above, lambda f, d: d + 1 + above),
-                    FindFirstFileW=per_folder, FindNextFileW=listed, FindClose=per_folder,
-                    WideCharToMultiByte=listed, MultiByteToWideChar=per_folder,
-                    DeleteFileA=("F", lambda f, d: f), RemoveDirectoryA=per_folder)
+    # must be the same at every size. Each entry is opened, deleted and closed by handle;
+    # each folder (and the root) is listed by its handle and its attributes read from it.
+    expected = dict(NtOpenFile=("F + D", lambda f, d: f + d),
+                    NtSetInformationFile=("F + D + 1", lambda f, d: f + d + 1),
+                    CloseHandle=("F + D + 1 + %d" % above, lambda f, d: f + d + 1 + above),
+                    GetFileInformationByHandle=("D + 2", lambda f, d: d + 2),
+                    WideCharToMultiByte=listed, NtQueryDirectoryFile=("grows with D and F", None))
     calls = [c["uninstaller"]["calls"] for c in counts]
     for call in list(TREE_CALLS) + sorted(set().union(*calls) - set(TREE_CALLS)):
         got = [c[call] for c in calls]
         formula, grows = expected.get(call, ("", lambda f, d: 0))
+        if grows is None:  # a call per buffer of entries: not a count per entry
+            rows.append("| %s | %s | %s |" % (call, " | ".join(map(str, got)), formula))
+            continue
         fixed = got[0] - grows(counts[0]["files"], counts[0]["folders"])
         ok = fixed >= 0 and all(g == grows(c["files"], c["folders"]) + fixed
                                 for g, c in zip(got, counts))
