@@ -290,14 +290,15 @@ def cost_model(counts):
                     NtSetInformationFile=("F + D + 1", lambda f, d: f + d + 1),
                     CloseHandle=("F + D + 1 + %d" % above, lambda f, d: f + d + 1 + above),
                     GetFileInformationByHandle=("D + 2", lambda f, d: d + 2),
-                    WideCharToMultiByte=listed, NtQueryDirectoryFile=("grows with D and F", None))
+                    WideCharToMultiByte=listed, malloc=("D + 1", lambda f, d: d + 1),
+                    free=("D + 1", lambda f, d: d + 1),
+                    # one call that fills the buffer, one that finds no more
+                    NtQueryDirectoryFile=("2(D + 1) while each folder fits one buffer",
+                                          lambda f, d: 2 * (d + 1)))
     calls = [c["uninstaller"]["calls"] for c in counts]
     for call in list(TREE_CALLS) + sorted(set().union(*calls) - set(TREE_CALLS)):
         got = [c[call] for c in calls]
         formula, grows = expected.get(call, ("", lambda f, d: 0))
-        if grows is None:  # a call per buffer of entries: not a count per entry
-            rows.append("| %s | %s | %s |" % (call, " | ".join(map(str, got)), formula))
-            continue
         fixed = got[0] - grows(counts[0]["files"], counts[0]["folders"])
         ok = fixed >= 0 and all(g == grows(c["files"], c["folders"]) + fixed
                                 for g, c in zip(got, counts))

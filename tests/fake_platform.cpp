@@ -75,8 +75,15 @@ std::vector<std::string> Children(const std::string& key) {
     std::vector<std::string> out;
     std::string prefix = key + "\\";
     for (auto it = fake.entries.upper_bound(prefix);
-         it != fake.entries.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it)
-        if (FindSeparator(it->first, prefix.size()) == std::string::npos) out.push_back(it->first);
+         it != fake.entries.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
+        size_t separator = FindSeparator(it->first, prefix.size());
+        if (separator == std::string::npos) {
+            out.push_back(it->first);
+            ++it;
+        } else {  // past that child's own entries: ']' sorts right after '\\'
+            it = fake.entries.lower_bound(it->first.substr(0, separator) + "]");
+        }
+    }
     return out;
 }
 

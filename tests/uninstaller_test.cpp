@@ -179,6 +179,20 @@ TEST(Removal, ReachesEveryEntryThroughItsFolder) {
     }
 }
 
+TEST(Removal, EmptiesFoldersDownTo2047LevelsBelowTheRoot) {
+    for (size_t levels : {2047, 2048}) {
+        std::string deepest = "C:\\T";
+        for (size_t level = 0; level < levels; ++level) deepest += "\\a";
+        ResetFake({deepest + "\\f"});
+        fake.arguments = {"Uninstall.exe", "Uninstall", "C:\\T"};
+        EXPECT_EQ(1, RunProgram()) << levels;
+        bool emptied = levels < 2048;
+        EXPECT_EQ(emptied ? kSuccess : InUse("C:\\T"), CallsNamed({"ShowMessageBox"}).back())
+            << levels;
+        EXPECT_EQ(emptied ? 0u : 1u, fake.entries.count(deepest + "\\f")) << levels;
+    }
+}
+
 // Another program makes a folder being emptied, or the root, lead elsewhere:
 // what it then leads to stays untouched, and the final message says what is left.
 TEST(Removal, ActsOnWhatItHolds) {

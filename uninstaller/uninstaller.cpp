@@ -44,6 +44,7 @@ const size_t kDirectorySize = 300;         // directory argument, terminator inc
 const size_t kMessageSize = 300;           // composed messages
 const size_t kWorkingDirectorySize = 400;  // working directory and hand-off command line
 const size_t kResolvedSize = kDirectorySize + kWorkingDirectorySize;  // a root made full
+const unsigned kMaxDepth = 2048;  // levels below the root that are emptied
 // The quotes, "\Quillstead.exe" and " Uninstall" around the working directory.
 const size_t kCommandLineOverhead =
     1 + 1 + (sizeof kMainProgram - 1) + 1 + 1 + (sizeof kKeyword - 1);
@@ -480,8 +481,14 @@ int UninstallDirectory(char* directory) {
 }
 
 void RemoveTreeContents(Handle folder, ShownPath* shown) {
+    // Each level holds a handle, a listing buffer and a frame of this walk: a
+    // folder deeper than this is left unlisted, so its removal fails and the
+    // final message says so.
+    static unsigned depth = 0;
+    if (depth >= kMaxDepth) return;
     HeldListing* listing = StartListing(folder);
     if (!listing) return;
+    ++depth;
     // The first folders listed as "." and ".." are the real ones.
     bool dotSeen = false, dotDotSeen = false;
     while (const FindEntry* entry = NextListed(listing)) {
@@ -494,6 +501,7 @@ void RemoveTreeContents(Handle folder, ShownPath* shown) {
             RemoveEntry(folder, *entry, shown);
     }
     EndListing(listing);
+    --depth;
 }
 
 int ScheduleSelfDelete() {
