@@ -701,15 +701,20 @@ unsigned long ReadAttributes(Handle handle) {
 }
 
 // clang-format off
-// Deletion through a handle (FileDispositionInformation; measured under Wine 8
-// by handleprobe unless noted):
-//   the handle's file                  result
-//   a file, a link                     deleted: the link itself, never what it leads to
-//   a read-only file                   STATUS_CANNOT_DELETE, unchanged
-//   a folder that is not empty         STATUS_DIRECTORY_NOT_EMPTY
-//   opened without delete access       STATUS_ACCESS_DENIED
-//   the root, through its own handle   deleted
-// A file held without delete sharing cannot be opened for delete at all.
+// Deletion through a handle, as measured under Wine 8 by tools/handleprobe
+// (FileDispositionInformationEx is not implemented there: 0xC0000002, so every
+// deletion is FileDispositionInformation's):
+//   the handle's file                         result
+//   a file                                    deleted when the handle closes
+//   a read-only file                          STATUS_CANNOT_DELETE, attributes unchanged
+//   an empty folder; the root, emptied        deleted when the handle closes
+//   a folder that is not empty                STATUS_DIRECTORY_NOT_EMPTY
+//   a file whose folder the host moved away   reported deleted, yet kept (Wine deletes by
+//                                             the path recorded at the open); the fake
+//                                             deletes it, as Windows would
+// Documented: without delete access, STATUS_ACCESS_DENIED; a link is deleted
+// itself, never what it leads to. A file held without delete sharing cannot be
+// opened for delete at all.
 // clang-format on
 bool DeleteByHandle(Handle handle) {
     Turn();
