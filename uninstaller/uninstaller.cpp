@@ -3,9 +3,8 @@
 //    (text_rules.h) and its full path names a folder below a drive or share
 //    that is not itself a link.
 //  - A root is refused when it is, or holds, a folder the system or a user
-//    keeps, or lies in the Windows folder (IsKeptFolder). Folders are compared
-//    by identity, never by text, which 8.3 names, letter case, "\\?\" forms,
-//    dot steps and links would all get past.
+//    keeps, or lies in the Windows folder, or when that cannot be told
+//    (IsKeptFolder, kept_folders.h).
 //  - Every folder from the volume's root down to the root's parent is held
 //    for the whole removal (HoldPathAboveRoot); if one cannot be, nothing is
 //    removed. The root is held from its check until it is emptied.
@@ -27,6 +26,7 @@
 //    at start-up.
 #include "uninstaller/uninstaller.h"
 
+#include "uninstaller/kept_folders.h"
 #include "uninstaller/text_rules.h"
 
 #include <string.h>
@@ -210,112 +210,6 @@ void RemoveEntry(const char* directory, const FindEntry& entry) {
     if (!RemoveDirectoryA(path)) DeleteFailed = 1;
 }
 
-size_t WideLength(const WideChar* text) {
-    size_t length = 0;
-    while (text[length]) ++length;
-    return length;
-}
-
-// The folders a walk has read, by their text, each ending in a 0: no way
-// reads one of them again. When it is full, folders are simply read again.
-struct ReadFolders {
-    WideChar text[4096];
-    size_t used;
-};
-
-bool AlreadyRead(const ReadFolders& read, const WideChar* folder, size_t length) {
-    for (size_t at = 0, size; at < read.used; at += size + 1) {
-        size = WideLength(read.text + at);
-        if (size == length && !memcmp(read.text + at, folder, length * sizeof folder[0]))
-            return true;
-    }
-    return false;
-}
-
-// Reads the identity of the folder `path` leads to and, where `finalPath` is
-// given, the path it finally leads to ("" when that cannot be told).
-bool ReadFolderIdentity(const WideChar* path, FileIdentity* identity, WideChar* finalPath) {
-    Handle opened = OpenFolderW(path);
-    if (opened == InvalidHandle()) return false;
-    bool read = ReadIdentity(opened, identity);
-    if (finalPath && !ReadFinalPath(opened, finalPath, kWidePath)) finalPath[0] = 0;
-    CloseHandle(opened);
-    return read;
-}
-
-// Whether `identity` is that of a folder on the way from the volume's root
-// down to `path`. A folder that cannot be opened ends the way: one that does
-// not exist yet still protects those above it that do. `finalPath`, where
-// given, receives the path that `path` itself finally leads to, when it was
-// read.
-bool WayHasIdentity(const WideChar* path, const FileIdentity& identity, ReadFolders* read,
-                    WideChar* finalPath) {
-    const WideChar* rest = SkipVolume(path);
-    size_t length = WideLength(path);
-    if (finalPath) finalPath[0] = 0;
-    if (!rest || *rest != '\\' || length >= kWidePath) return false;
-    WideChar folder[kWidePath];
-    memcpy(folder, path, (length + 1) * sizeof folder[0]);
-    for (size_t end = rest - path + 1;;) {  // the volume's root keeps its backslash
-        size_t next = end;
-        while (folder[next] == '\\') ++next;
-        WideChar kept = folder[end];
-        folder[end] = 0;
-        if (!AlreadyRead(*read, folder, end)) {
-            FileIdentity found;
-            if (!ReadFolderIdentity(folder, &found, folder[next] ? nullptr : finalPath))
-                return false;
-            if (SameIdentity(found, identity)) return true;
-            if (read->used + end + 1 <= sizeof read->text / sizeof read->text[0]) {
-                memcpy(read->text + read->used, folder, (end + 1) * sizeof folder[0]);
-                read->used += end + 1;
-            }
-        }
-        folder[end] = kept;
-        if (!folder[next]) return false;
-        for (end = next; folder[end] && folder[end] != '\\';) ++end;
-    }
-}
-
-// The same for the way `path` is named and, through links and junctions, the
-// way it finally leads, where that is another.
-bool EitherWayHasIdentity(const WideChar* path, const FileIdentity& identity, ReadFolders* read) {
-    WideChar finalPath[kWidePath];
-    if (WayHasIdentity(path, identity, read, finalPath)) return true;
-    const WideChar verbatim[] = {'\\', '\\', '?', '\\'};
-    size_t length = WideLength(path);
-    bool same = memcmp(finalPath, verbatim, sizeof verbatim) == 0 &&
-                WideLength(finalPath) == length + 4 &&
-                memcmp(finalPath + 4, path, length * sizeof path[0]) == 0;
-    return finalPath[0] && !same && WayHasIdentity(finalPath, identity, read, nullptr);
-}
-
-// Whether the root, open as `root`, is or holds a folder the system or a
-// user keeps, or lies in the Windows folder (at or below it, on the way it is
-// named or on the way it finally leads). Refused when it cannot be told.
-bool IsKeptFolder(Handle root, const HeldPath& above) {
-    FileIdentity rootIdentity, found;
-    if (!ReadIdentity(root, &rootIdentity)) return true;
-    WideChar folder[kWidePath];
-    ReadFolders read;
-    read.used = 0;
-    ProtectedWalk walk = {};
-    bool kept = false;
-    while (!kept && NextProtectedFolder(&walk, folder, kWidePath))
-        kept = EitherWayHasIdentity(folder, rootIdentity, &read);
-    EndProtectedWalk(&walk);
-    FileIdentity windows;
-    if (kept || !GetWindowsFolder(folder, kWidePath) ||
-        !ReadFolderIdentity(folder, &windows, nullptr))
-        return kept;
-    if (SameIdentity(rootIdentity, windows)) return true;
-    for (size_t i = 0; i < above.count; ++i)
-        if (ReadIdentity(above.holds[i], &found) && SameIdentity(found, windows)) return true;
-    read.used = 0;
-    return ReadFinalPath(root, folder, kWidePath) &&
-           WayHasIdentity(folder, windows, &read, nullptr);
-}
-
 // Reads the identity of the entry `path` names itself (a link's own).
 bool ReadEntryIdentity(const char* path, FileIdentity* identity) {
     Handle opened = OpenEntryNoReparse(path);
@@ -418,7 +312,7 @@ void RunUninstaller() {
     // not to be listed is still checked before its removal is tried.
     heldRoot = HoldToEmpty(arguments[2], pattern);
     Handle checkedRoot = heldRoot != InvalidHandle() ? heldRoot : OpenEntryNoReparse(fullPath);
-    bool kept = checkedRoot != InvalidHandle() && IsKeptFolder(checkedRoot, pathAboveRoot);
+    bool kept = checkedRoot != InvalidHandle() && IsKeptFolder(checkedRoot, fullPath);
     if (checkedRoot != heldRoot) CloseHandle(checkedRoot);
     char* directory = kept ? nullptr : Allocate(kDirectorySize);
     if (!directory) {
