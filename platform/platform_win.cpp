@@ -472,11 +472,12 @@ void CloseKey(void* key) {
     if (key && close) close(static_cast<HKEY>(key));
 }
 
-// Opens the listing of the profiles folder: the one ProfileList names, else
-// the folder that holds the running user's profile.
-bool ListProfiles(SystemFolderWalk* walk) {
+// Opens the listing of the profiles folder (the one ProfileList names, else
+// the folder that holds the running user's profile) into `data`'s first entry.
+bool ListProfiles(SystemFolderWalk* walk, WIN32_FIND_DATAW* data) {
     WCHAR* folder = reinterpret_cast<WCHAR*>(walk->profiles);
     HKEY key = nullptr;
+    walk->listing = INVALID_HANDLE_VALUE;
     if (!OpenKey(HKEY_LOCAL_MACHINE, kProfileList, &key)) walk->key = key;
     if (!key || !ReadPathValue(key, L"ProfilesDirectory", folder, MAX_PATH - 2)) {
         if (!ShellFolder(kProfileCsidl, nullptr, folder)) return false;
@@ -486,8 +487,7 @@ bool ListProfiles(SystemFolderWalk* walk) {
         *last = 0;
     }
     ::lstrcatW(folder, L"\\*");
-    WIN32_FIND_DATAW data;
-    walk->listing = ::FindFirstFileW(folder, &data);
+    walk->listing = ::FindFirstFileW(folder, data);
     folder[::lstrlenW(folder) - 1] = 0;
     return walk->listing != INVALID_HANDLE_VALUE;
 }
@@ -495,8 +495,10 @@ bool ListProfiles(SystemFolderWalk* walk) {
 // The next folder in the profiles folder's listing.
 bool NextListedProfile(SystemFolderWalk* walk, WCHAR* path, size_t size) {
     WIN32_FIND_DATAW data;
-    while (walk->listing && walk->listing != INVALID_HANDLE_VALUE &&
-           ::FindNextFileW(walk->listing, &data)) {
+    for (bool found = walk->listing ? walk->listing != INVALID_HANDLE_VALUE &&
+                                          ::FindNextFileW(walk->listing, &data)
+                                    : ListProfiles(walk, &data);
+         found; found = ::FindNextFileW(walk->listing, &data)) {
         const WCHAR* name = data.cFileName;
         const WCHAR* folder = reinterpret_cast<WCHAR*>(walk->profiles);
         bool dots = name[0] == L'.' && (!name[1] || (name[1] == L'.' && !name[2]));
@@ -563,7 +565,6 @@ bool NextSystemFolder(SystemFolderWalk* walk, SystemFolderKind* kind, WideChar* 
                 }
                 continue;
             case kListingStep:
-                if (!walk->listing && !ListProfiles(walk)) continue;
                 if (NextListedProfile(walk, path, size)) return true;
                 continue;
             case kListStep:
