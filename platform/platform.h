@@ -169,29 +169,8 @@ Handle HoldOpenNoReparse(const char* path, bool inheritable);
 // CreateFileA of the entry itself for its attributes alone, sharing all:
 // enough to read its identity, and it stops nothing.
 Handle OpenEntryNoReparse(const char* path);
-// CreateFileW of a folder, through links, for its attributes alone.
-Handle OpenFolderW(const WideChar* path);
 // GetFileInformationByHandle.
 bool ReadIdentity(Handle handle, FileIdentity* identity);
-// GetFinalPathNameByHandleW (looked up at run time): the path the handle's
-// file is finally reached by, such as "\\?\D:\Docs". False where the call
-// is missing, or the path does not fit.
-bool ReadFinalPath(Handle handle, WideChar* path, size_t size);
-
-// The folders the system and its users keep, read in Unicode one at a time:
-// the shell's folders, the profiles folder's every profile and the folders a
-// profile holds by default, the system, temporary and native Program Files
-// folders. Those the system does not report are skipped. Call
-// EndProtectedWalk once done, wherever the walk stopped.
-struct ProtectedWalk {
-    unsigned step, name;
-    Handle profiles;  // the listing of the profiles folder, once open
-    WideChar profile[kMaxPath];
-};
-bool NextProtectedFolder(ProtectedWalk* walk, WideChar* path, size_t size);
-void EndProtectedWalk(ProtectedWalk* walk);
-// GetWindowsDirectoryW.
-bool GetWindowsFolder(WideChar* path, size_t size);
 // Each returns the length it reports: 0 on failure, >= size when cut.
 // GetOwnPath is GetModuleFileNameA for the running program.
 unsigned long GetOwnPath(char* buffer, unsigned long size);
@@ -223,5 +202,45 @@ void RestrictDllSearchToSystem();
 // The runtime's malloc/free, for the directory buffer handed between modes.
 char* Allocate(size_t size);
 void Release(char* buffer);
+
+// ---- The folders the system and its users keep (uninstaller/kept_folders.cpp) ----
+
+// Where a folder that the system keeps was found.
+enum SystemFolderKind {
+    kOwnProfile,         // the running user's profile
+    kUserFolder,         // registered for the running user
+    kDesktopUserFolder,  // registered for the user at the desktop, another account
+    kFixedFolder,        // the system, temporary and native Program Files folders
+    kProfile,            // in the profiles folder, or named by ProfileList
+};
+// The walk's place; zero it to start, and call EndSystemFolderWalk once done.
+struct SystemFolderWalk {
+    unsigned step, index, count;
+    void* ids;       // the registered folders' IDs, where the system lists them
+    Handle token;    // the desktop user's, when another account
+    Handle listing;  // of the profiles folder
+    void* key;       // ProfileList
+    WideChar profiles[kMaxPath];
+};
+// The next folder the system keeps, by the path it gives (which may be
+// relative, hold '/' or be empty), in the order of the kinds above. Folders
+// the system does not report are skipped; a user's registered folders are
+// read with KF_FLAG_DONT_VERIFY, so those not made yet are reported too.
+bool NextSystemFolder(SystemFolderWalk* walk, SystemFolderKind* kind, WideChar* path, size_t size);
+void EndSystemFolderWalk(SystemFolderWalk* walk);
+// GetWindowsDirectoryW.
+bool GetWindowsFolder(WideChar* path, size_t size);
+// GetFullPathNameW: the length, 0 on failure, >= size when cut.
+unsigned long GetFullPathW(const WideChar* path, WideChar* buffer, unsigned long size);
+// GetFileAttributesW: the entry's own, never a link's target's.
+unsigned long GetFileAttributesW(const WideChar* path);
+// Exact ANSI text in Unicode; false when it does not convert or fit.
+bool WidenPath(const char* path, WideChar* wide, size_t size);
+// CreateFileW of a folder, through links, for its attributes alone.
+Handle OpenFolderW(const WideChar* path);
+// GetFinalPathNameByHandleW (looked up at run time): the path the handle's
+// file is finally reached by, such as "\\?\D:\Docs". False where the call
+// is missing or fails, or the path does not fit.
+bool ReadFinalPath(Handle handle, WideChar* path, size_t size);
 
 }  // namespace platform

@@ -3,6 +3,8 @@
 // <windows.h> must come before the other system headers.
 #include <windows.h>
 
+#include <shobjidl.h>
+
 #include <direct.h>
 #include <stddef.h>
 #include <stdlib.h>
@@ -75,19 +77,19 @@ Proc LookUpIn(HMODULE module, const char* name) {
 
 HMODULE Kernel() { return ::GetModuleHandleA("KERNEL32.DLL"); }
 
-// SHELL32, loaded by its full path in the system folder and never by its name
-// alone: nothing beside the program may stand in for it.
-HMODULE Shell() {
-    static HMODULE shell = nullptr;
-    static bool tried = false;
-    if (tried) return shell;
-    tried = true;
+// A system DLL, loaded by its full path in the system folder and never by its
+// name alone: nothing beside the program may stand in for it.
+HMODULE LoadFromSystem(const char* name) {
     char path[MAX_PATH];
-    const char kName[] = "\\SHELL32.DLL";
+    size_t size = strlen(name) + 1;
     UINT length = ::GetSystemDirectoryA(path, MAX_PATH);
-    if (length == 0 || length + sizeof kName > MAX_PATH) return nullptr;
-    memcpy(path + length, kName, sizeof kName);
-    shell = ::LoadLibraryA(path);
+    if (length == 0 || length + size > MAX_PATH) return nullptr;
+    memcpy(path + length, name, size);
+    return ::LoadLibraryA(path);
+}
+
+HMODULE Shell() {
+    static const HMODULE shell = LoadFromSystem("\\SHELL32.DLL");
     return shell;
 }
 
@@ -338,196 +340,12 @@ Handle OpenEntryNoReparse(const char* path) {
                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
-Handle OpenFolderW(const WideChar* path) {
-    return ::CreateFileW(reinterpret_cast<const WCHAR*>(path), FILE_READ_ATTRIBUTES, kShareAll,
-                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-}
-
 bool ReadIdentity(Handle handle, FileIdentity* identity) {
     BY_HANDLE_FILE_INFORMATION information;
     if (!::GetFileInformationByHandle(handle, &information)) return false;
     *identity = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
                  information.nFileIndexLow};
     return true;
-}
-
-bool ReadFinalPath(Handle handle, WideChar* path, size_t size) {
-    typedef DWORD(WINAPI * GetFinalPathProc)(HANDLE, LPWSTR, DWORD, DWORD);
-    static const GetFinalPathProc getFinalPath =
-        LookUpIn<GetFinalPathProc>(Kernel(), "GetFinalPathNameByHandleW");
-    if (!getFinalPath) return false;
-    DWORD length = getFinalPath(handle, reinterpret_cast<WCHAR*>(path), size, 0);
-    return length > 0 && length < size;
-}
-
-namespace {
-
-// The shell's folders, by CSIDL: the user's, all users', and the system's.
-const int kShellFolders[] = {0x0000, 0x0010, 0x0005, 0x000d, 0x0027, 0x000e, 0x0006, 0x0028, 0x001a,
-                             0x001c, 0x000b, 0x0002, 0x0007, 0x0009, 0x0008, 0x0015, 0x0013, 0x001b,
-                             0x0021, 0x0022, 0x0020, 0x0030, 0x003b, 0x0019, 0x002e, 0x0035, 0x0036,
-                             0x0037, 0x0023, 0x0016, 0x0017, 0x0018, 0x002d, 0x002f, 0x0024, 0x0025,
-                             0x0029, 0x0014, 0x0038, 0x0026, 0x002b, 0x002a, 0x002c};
-// The known folders that only Vista and later name: Downloads, Saved Games,
-// Links, Contacts, Searches, Public, Public Downloads, OneDrive, LocalLow,
-// User Program Files, and the profiles folder, which comes last.
-const GUID kKnownFolders[] = {
-    {0x374de290, 0x123f, 0x4565, {0x91, 0x64, 0x39, 0xc4, 0x92, 0x5e, 0x46, 0x7b}},
-    {0x4c5c32ff, 0xbb9d, 0x43b0, {0xb5, 0xb4, 0x2d, 0x72, 0xe5, 0x4e, 0xaa, 0xa4}},
-    {0xbfb9d5e0, 0xc6a9, 0x404c, {0xb2, 0xb2, 0xae, 0x6d, 0xb6, 0xaf, 0x49, 0x68}},
-    {0x56784854, 0xc6cb, 0x462b, {0x81, 0x69, 0x88, 0xe3, 0x50, 0xac, 0xb8, 0x82}},
-    {0x7d1d3a04, 0xdebb, 0x4115, {0x95, 0xcf, 0x2f, 0x29, 0xda, 0x29, 0x20, 0xda}},
-    {0xdfdf76a2, 0xc82a, 0x4d63, {0x90, 0x6a, 0x56, 0x44, 0xac, 0x45, 0x73, 0x85}},
-    {0x3d644c9b, 0x1fb8, 0x4f30, {0x9b, 0x45, 0xf6, 0x70, 0x23, 0x5f, 0x79, 0xc0}},
-    {0xa52bba46, 0xe9e1, 0x435f, {0xb3, 0xd9, 0x28, 0xda, 0xa6, 0x48, 0xc0, 0xf6}},
-    {0xa520a1a4, 0x1780, 0x4ff6, {0xbd, 0x18, 0x16, 0x73, 0x43, 0xc5, 0xaf, 0x16}},
-    {0x5cd7aee2, 0x2219, 0x4a67, {0xb8, 0x5d, 0x6c, 0x9c, 0xe1, 0x56, 0x60, 0xcb}},
-    {0x0762d272, 0xc50a, 0x4bb0, {0xa3, 0x82, 0x69, 0x7d, 0xcd, 0x72, 0x9b, 0x80}}};
-// The folders a profile holds by default. Walking each way also compares the
-// folders above it (AppData, AppData\Local and the profile itself).
-const char* const kProfileFolders[] = {"Desktop",
-                                       "Documents",
-                                       "Downloads",
-                                       "Music",
-                                       "Pictures",
-                                       "Videos",
-                                       "Favorites",
-                                       "Links",
-                                       "Contacts",
-                                       "Searches",
-                                       "Saved Games",
-                                       "OneDrive",
-                                       "AppData\\LocalLow",
-                                       "AppData\\Roaming",
-                                       "AppData\\Local\\Temp",
-                                       "Temp",
-                                       "My Documents",
-                                       "Application Data",
-                                       "Local Settings"};
-const unsigned kShellSteps = sizeof kShellFolders / sizeof kShellFolders[0];
-const unsigned kKnownSteps = sizeof kKnownFolders / sizeof kKnownFolders[0];
-const wchar_t* const kEnvironmentFolders[] = {L"ProgramW6432", L"CommonProgramW6432"};
-
-bool ShellFolder(int csidl, WCHAR* path) {
-    typedef HRESULT(WINAPI * GetFolderPathProc)(HWND, int, HANDLE, DWORD, LPWSTR);
-    typedef BOOL(WINAPI * GetSpecialFolderPathProc)(HWND, LPWSTR, int, BOOL);
-    static const GetFolderPathProc getFolderPath =
-        LookUpIn<GetFolderPathProc>(Shell(), "SHGetFolderPathW");
-    static const GetSpecialFolderPathProc getSpecialFolderPath =
-        LookUpIn<GetSpecialFolderPathProc>(Shell(), "SHGetSpecialFolderPathW");
-    // S_FALSE: the folder is named but does not exist yet, and still protects
-    // the folders above it. No CSIDL_FLAG_CREATE: Wine would re-create a
-    // missing Documents as a link to the host's home.
-    path[0] = 0;
-    if (getFolderPath) return SUCCEEDED(getFolderPath(nullptr, csidl, nullptr, 0, path)) && path[0];
-    return getSpecialFolderPath && getSpecialFolderPath(nullptr, path, csidl, FALSE) && path[0];
-}
-
-bool KnownFolder(const GUID& id, WCHAR* path, size_t size) {
-    typedef HRESULT(WINAPI * GetFolderPathExProc)(const GUID&, DWORD, HANDLE, LPWSTR, UINT);
-    static const GetFolderPathExProc getFolderPathEx =
-        LookUpIn<GetFolderPathExProc>(Shell(), "SHGetFolderPathEx");
-    path[0] = 0;
-    return getFolderPathEx && SUCCEEDED(getFolderPathEx(id, 0, nullptr, path, size)) && path[0];
-}
-
-// Appends `name` (ASCII) and a separator's worth of room to `path`.
-bool AppendName(WCHAR* path, size_t size, const WCHAR* separator, const char* name) {
-    size_t length = lstrlenW(path), extra = lstrlenW(separator) + strlen(name);
-    if (length + extra >= size) return false;
-    lstrcpyW(path + length, separator);
-    for (WCHAR* at = path + length + lstrlenW(separator); (*at = *name) != 0; ++at, ++name) {
-    }
-    return true;
-}
-
-// The next profile in the profiles folder's listing, into walk->profile.
-bool NextProfile(ProtectedWalk* walk) {
-    WIN32_FIND_DATAW data;
-    WCHAR* profile = reinterpret_cast<WCHAR*>(walk->profile);
-    for (;;) {
-        if (walk->profiles == nullptr) {
-            // The profiles folder, else the folder that holds this profile.
-            WCHAR pattern[MAX_PATH];
-            if (!KnownFolder(kKnownFolders[kKnownSteps - 1], pattern, MAX_PATH)) {
-                if (!ShellFolder(0x0028, pattern)) return false;
-                WCHAR* last = pattern;
-                for (WCHAR* at = pattern; *at; ++at)
-                    if (*at == L'\\') last = at;
-                *last = 0;
-            }
-            lstrcpynW(profile, pattern, MAX_PATH);
-            if (!AppendName(pattern, MAX_PATH, L"\\", "*")) return false;
-            walk->profiles = ::FindFirstFileW(pattern, &data);
-            if (walk->profiles == INVALID_HANDLE_VALUE) return false;
-            lstrcatW(profile, L"\\");
-        } else if (!::FindNextFileW(walk->profiles, &data)) {
-            return false;
-        }
-        bool dots = data.cFileName[0] == L'.' &&
-                    (!data.cFileName[1] || (data.cFileName[1] == L'.' && !data.cFileName[2]));
-        WCHAR* name = profile;
-        for (WCHAR* at = profile; *at; ++at)
-            if (*at == L'\\') name = at + 1;
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || dots ||
-            (name - profile) + lstrlenW(data.cFileName) >= MAX_PATH)
-            continue;
-        lstrcpyW(name, data.cFileName);
-        return true;
-    }
-}
-
-}  // namespace
-
-bool NextProtectedFolder(ProtectedWalk* walk, WideChar* widePath, size_t size) {
-    WCHAR* path = reinterpret_cast<WCHAR*>(widePath);
-    const unsigned kEnvironmentSteps = sizeof kEnvironmentFolders / sizeof kEnvironmentFolders[0];
-    const unsigned kProfileSteps = sizeof kProfileFolders / sizeof kProfileFolders[0];
-    for (;; ++walk->step) {
-        unsigned step = walk->step;
-        if (step < kShellSteps) {
-            if (size >= MAX_PATH && ShellFolder(kShellFolders[step], path))
-                return ++walk->step, true;
-            continue;
-        }
-        step -= kShellSteps;
-        if (step < kKnownSteps) {
-            if (KnownFolder(kKnownFolders[step], path, size)) return ++walk->step, true;
-            continue;
-        }
-        step -= kKnownSteps;
-        if (step < kEnvironmentSteps) {
-            DWORD length = ::GetEnvironmentVariableW(kEnvironmentFolders[step], path, size);
-            if (length > 0 && length < size) return ++walk->step, true;
-            continue;
-        }
-        step -= kEnvironmentSteps;
-        if (step < 2) {
-            DWORD length =
-                step == 0 ? ::GetSystemDirectoryW(path, size) : ::GetTempPathW(size, path);
-            if (length > 0 && length < size) return ++walk->step, true;
-            continue;
-        }
-        // Every profile, and the folders each holds by default.
-        if (walk->name == 0 && !NextProfile(walk)) return false;
-        lstrcpynW(path, reinterpret_cast<WCHAR*>(walk->profile), size);
-        if (AppendName(path, size, L"\\", kProfileFolders[walk->name])) {
-            walk->name = (walk->name + 1) % kProfileSteps;
-            return true;
-        }
-        walk->name = (walk->name + 1) % kProfileSteps;
-    }
-}
-
-void EndProtectedWalk(ProtectedWalk* walk) {
-    if (walk->profiles != nullptr && walk->profiles != INVALID_HANDLE_VALUE)
-        ::FindClose(walk->profiles);
-    walk->profiles = nullptr;
-}
-
-bool GetWindowsFolder(WideChar* path, size_t size) {
-    UINT length = ::GetWindowsDirectoryW(reinterpret_cast<WCHAR*>(path), size);
-    return length > 0 && length < size;
 }
 
 unsigned long GetOwnPath(char* buffer, unsigned long size) {
@@ -652,5 +470,334 @@ void RestrictDllSearchToSystem() {
 char* Allocate(size_t size) { return static_cast<char*>(::malloc(size)); }
 
 void Release(char* buffer) { ::free(buffer); }
+
+// ---- The folders the system and its users keep ----
+
+namespace {
+
+// The shell's folders by CSIDL, read where the system does not list the
+// folders it registers (before Vista). All are below 0x40.
+const unsigned char kShellFolders[] = {
+    0x00, 0x10,              // the desktop, as shown and as a folder
+    0x05, 0x0d, 0x27, 0x0e,  // Documents, Music, Pictures, Videos
+    0x06, 0x28,              // Favorites; the profile
+    0x1a, 0x1c,              // AppData, Local AppData
+    0x0b, 0x02, 0x07,        // the Start Menu, its Programs and Startup
+    0x09, 0x08, 0x15,        // SendTo, Recent, Templates
+    0x13, 0x1b,              // the network's and printers' shortcuts
+    0x21, 0x22, 0x20,        // Cookies, History, the Internet cache
+    0x30, 0x3b,              // Administrative Tools, the CD burning area
+    0x19, 0x2e, 0x35,        // all users' Desktop, Documents, Music
+    0x36, 0x37, 0x23,        // all users' Pictures, Videos, ProgramData
+    0x16, 0x17, 0x18,        // all users' Start Menu, Programs, Startup
+    0x2d, 0x2f,              // all users' Templates, Administrative Tools
+    0x24, 0x25, 0x29,        // Windows, System and its x86 form
+    0x14, 0x38,              // Fonts, Resources
+    0x26, 0x2b, 0x2a, 0x2c,  // Program Files, Common Files and their x86 forms
+};
+const int kProfileCsidl = 0x28;
+// KF_FLAG_DONT_VERIFY: a folder not made yet still protects those above it.
+const DWORD kDontVerify = 0x00004000;
+const GUID kManagerClass = {
+    0x4df0c730, 0xdf9d, 0x4ae3, {0x91, 0x53, 0xaa, 0x6b, 0x82, 0xe9, 0x79, 0x5a}};
+const GUID kManagerInterface = {
+    0x8be2d872, 0x86aa, 0x4d47, {0xb7, 0x76, 0x32, 0xcc, 0xa4, 0x0c, 0x70, 0x18}};
+const wchar_t kProfileList[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+
+enum Step { kOwnProfileStep, kUserStep, kDesktopUserStep, kFixedStep, kListingStep, kListStep };
+
+HMODULE Ole() {
+    static const HMODULE ole = LoadFromSystem("\\OLE32.DLL");
+    return ole;
+}
+
+HMODULE Advapi() {
+    static const HMODULE advapi = LoadFromSystem("\\ADVAPI32.DLL");
+    return advapi;
+}
+
+void FreeTaskMemory(void* memory) {
+    typedef void(WINAPI * FreeProc)(void*);
+    static const FreeProc free = LookUpIn<FreeProc>(Ole(), "CoTaskMemFree");
+    if (memory && free) free(memory);
+}
+
+// The IDs of every folder the system registers (IKnownFolderManager, Vista
+// and later); else the CSIDL list.
+void ListRegisteredFolders(SystemFolderWalk* walk) {
+    typedef HRESULT(WINAPI * InitializeProc)(void*, DWORD);
+    typedef HRESULT(WINAPI * CreateProc)(const GUID&, IUnknown*, DWORD, const GUID&, void**);
+    InitializeProc initialize = LookUpIn<InitializeProc>(Ole(), "CoInitializeEx");
+    CreateProc create = LookUpIn<CreateProc>(Ole(), "CoCreateInstance");
+    walk->count = sizeof kShellFolders;
+    IKnownFolderManager* manager = nullptr;
+    if (!initialize || !create) return;
+    // The multithreaded apartment needs no window of its own (the single-threaded one
+    // made the check 50 ms slower under Wine), and the manager is registered for both.
+    initialize(nullptr, COINIT_MULTITHREADED);
+    if (FAILED(create(kManagerClass, nullptr, CLSCTX_INPROC_SERVER, kManagerInterface,
+                      reinterpret_cast<void**>(&manager))))
+        return;
+    KNOWNFOLDERID* ids = nullptr;
+    UINT count = 0;
+    if (SUCCEEDED(manager->GetFolderIds(&ids, &count)) && ids && count) {
+        walk->ids = ids;
+        walk->count = count;
+    } else {
+        FreeTaskMemory(ids);
+    }
+    manager->Release();
+}
+
+bool ShellFolder(int csidl, HANDLE token, WCHAR* path) {
+    typedef HRESULT(WINAPI * GetFolderPathProc)(HWND, int, HANDLE, DWORD, LPWSTR);
+    typedef BOOL(WINAPI * GetSpecialFolderPathProc)(HWND, LPWSTR, int, BOOL);
+    static const GetFolderPathProc getFolderPath =
+        LookUpIn<GetFolderPathProc>(Shell(), "SHGetFolderPathW");
+    static const GetSpecialFolderPathProc getSpecialFolderPath =
+        LookUpIn<GetSpecialFolderPathProc>(Shell(), "SHGetSpecialFolderPathW");
+    // S_FALSE: the folder is named but does not exist yet, and still protects
+    // the folders above it. No CSIDL_FLAG_CREATE: Wine would re-create a
+    // missing Documents as a link to the host's home.
+    path[0] = 0;
+    if (getFolderPath) return SUCCEEDED(getFolderPath(nullptr, csidl, token, 0, path));
+    return !token && getSpecialFolderPath && getSpecialFolderPath(nullptr, path, csidl, FALSE);
+}
+
+bool KnownFolder(const GUID& id, HANDLE token, WCHAR* path, size_t size) {
+    typedef HRESULT(WINAPI * GetPathProc)(const GUID&, DWORD, HANDLE, PWSTR*);
+    static const GetPathProc getPath = LookUpIn<GetPathProc>(Shell(), "SHGetKnownFolderPath");
+    PWSTR found = nullptr;
+    bool read = getPath && SUCCEEDED(getPath(id, kDontVerify, token, &found)) && found &&
+                static_cast<size_t>(::lstrlenW(found)) < size;
+    if (read) ::lstrcpyW(path, found);
+    FreeTaskMemory(found);
+    return read;
+}
+
+// The next folder the system registers for the user of `token` (none: the
+// running user); false, with the walk set back, after the last.
+bool NextRegisteredFolder(SystemFolderWalk* walk, HANDLE token, WCHAR* path, size_t size) {
+    while (walk->index < walk->count) {
+        unsigned index = walk->index++;
+        if (walk->ids ? KnownFolder(static_cast<GUID*>(walk->ids)[index], token, path, size)
+                      : ShellFolder(kShellFolders[index], token, path))
+            return true;
+    }
+    walk->index = 0;
+    return false;
+}
+
+// The token of the user at the desktop (who owns the shell's window), when
+// that is another account than the one this program runs as.
+HANDLE DesktopUserToken() {
+    typedef HWND(WINAPI * ShellWindowProc)();
+    typedef BOOL(WINAPI * OpenTokenProc)(HANDLE, DWORD, PHANDLE);
+    typedef BOOL(WINAPI * InformationProc)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
+    typedef BOOL(WINAPI * EqualSidProc)(PSID, PSID);
+    ShellWindowProc shellWindow =
+        LookUpIn<ShellWindowProc>(::GetModuleHandleA("USER32.DLL"), "GetShellWindow");
+    OpenTokenProc openToken = LookUpIn<OpenTokenProc>(Advapi(), "OpenProcessToken");
+    InformationProc information = LookUpIn<InformationProc>(Advapi(), "GetTokenInformation");
+    EqualSidProc equalSid = LookUpIn<EqualSidProc>(Advapi(), "EqualSid");
+    HWND window = shellWindow ? shellWindow() : nullptr;
+    DWORD id = 0;
+    if (!window || !openToken || !information || !equalSid ||
+        !::GetWindowThreadProcessId(window, &id))
+        return nullptr;
+    HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+    if (!process) process = ::OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, id);  // before Vista
+    HANDLE desktop = nullptr, own = nullptr;
+    if (process && !openToken(process, TOKEN_QUERY | TOKEN_IMPERSONATE, &desktop))
+        desktop = nullptr;
+    if (process) ::CloseHandle(process);
+    if (!desktop) return nullptr;
+    // Where the two cannot be compared, the desktop's folders are read too.
+    DWORD desktopUser[32], ownUser[32], length;
+    bool same = openToken(::GetCurrentProcess(), TOKEN_QUERY, &own) &&
+                information(desktop, TokenUser, desktopUser, sizeof desktopUser, &length) &&
+                information(own, TokenUser, ownUser, sizeof ownUser, &length) &&
+                equalSid(reinterpret_cast<TOKEN_USER*>(desktopUser)->User.Sid,
+                         reinterpret_cast<TOKEN_USER*>(ownUser)->User.Sid);
+    if (own) ::CloseHandle(own);
+    if (same) ::CloseHandle(desktop);
+    return same ? nullptr : desktop;
+}
+
+// A path value of `key`, its variables expanded.
+bool ReadPathValue(HKEY key, const WCHAR* name, WCHAR* path, size_t size) {
+    typedef LONG(WINAPI * QueryProc)(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
+    static const QueryProc query = LookUpIn<QueryProc>(Advapi(), "RegQueryValueExW");
+    WCHAR value[MAX_PATH + 1];
+    DWORD type = 0, bytes = sizeof value - sizeof value[0];
+    if (!query || query(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &bytes) ||
+        (type != REG_SZ && type != REG_EXPAND_SZ))
+        return false;
+    value[bytes / sizeof value[0]] = 0;
+    if (type == REG_SZ) return ::lstrcpynW(path, value, size) && ::lstrlenW(value) < int(size);
+    DWORD length = ::ExpandEnvironmentStringsW(value, path, size);
+    return length > 0 && length <= size;
+}
+
+typedef LONG(WINAPI* OpenKeyProc)(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY);
+typedef LONG(WINAPI* CloseKeyProc)(HKEY);
+
+LONG OpenKey(HKEY parent, const WCHAR* name, HKEY* key) {
+    static const OpenKeyProc open = LookUpIn<OpenKeyProc>(Advapi(), "RegOpenKeyExW");
+    if (!open) return ERROR_INVALID_FUNCTION;
+    // The native view, where there is another; systems that know no views refuse the flag.
+    LONG result = open(parent, name, 0, KEY_READ | KEY_WOW64_64KEY, key);
+    return result ? open(parent, name, 0, KEY_READ, key) : result;
+}
+
+void CloseKey(void* key) {
+    static const CloseKeyProc close = LookUpIn<CloseKeyProc>(Advapi(), "RegCloseKey");
+    if (key && close) close(static_cast<HKEY>(key));
+}
+
+// Opens the listing of the profiles folder (the one ProfileList names, else
+// the folder that holds the running user's profile) into `data`'s first entry.
+bool ListProfiles(SystemFolderWalk* walk, WIN32_FIND_DATAW* data) {
+    WCHAR* folder = reinterpret_cast<WCHAR*>(walk->profiles);
+    HKEY key = nullptr;
+    walk->listing = INVALID_HANDLE_VALUE;
+    if (!OpenKey(HKEY_LOCAL_MACHINE, kProfileList, &key)) walk->key = key;
+    if (!key || !ReadPathValue(key, L"ProfilesDirectory", folder, MAX_PATH - 2)) {
+        if (!ShellFolder(kProfileCsidl, nullptr, folder)) return false;
+        WCHAR* last = folder;
+        for (WCHAR* at = folder; *at; ++at)
+            if (*at == L'\\') last = at;
+        *last = 0;
+    }
+    ::lstrcatW(folder, L"\\*");
+    walk->listing = ::FindFirstFileW(folder, data);
+    folder[::lstrlenW(folder) - 1] = 0;
+    return walk->listing != INVALID_HANDLE_VALUE;
+}
+
+// The next folder in the profiles folder's listing.
+bool NextListedProfile(SystemFolderWalk* walk, WCHAR* path, size_t size) {
+    WIN32_FIND_DATAW data;
+    for (bool found = walk->listing ? walk->listing != INVALID_HANDLE_VALUE &&
+                                          ::FindNextFileW(walk->listing, &data)
+                                    : ListProfiles(walk, &data);
+         found; found = ::FindNextFileW(walk->listing, &data)) {
+        const WCHAR* name = data.cFileName;
+        const WCHAR* folder = reinterpret_cast<WCHAR*>(walk->profiles);
+        bool dots = name[0] == L'.' && (!name[1] || (name[1] == L'.' && !name[2]));
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !dots &&
+            static_cast<size_t>(::lstrlenW(folder) + ::lstrlenW(name)) < size) {
+            ::lstrcpyW(path, folder);
+            ::lstrcatW(path, name);
+            return true;
+        }
+    }
+    return false;
+}
+
+// The next profile that ProfileList names.
+bool NextListProfile(SystemFolderWalk* walk, WCHAR* path, size_t size) {
+    typedef LONG(WINAPI * EnumProc)(HKEY, DWORD, LPWSTR, LPDWORD, LPDWORD, LPWSTR, LPDWORD,
+                                    PFILETIME);
+    static const EnumProc enumerate = LookUpIn<EnumProc>(Advapi(), "RegEnumKeyExW");
+    WCHAR name[MAX_PATH];
+    DWORD length = MAX_PATH;
+    while (walk->key && enumerate &&
+           !enumerate(static_cast<HKEY>(walk->key), walk->index++, name, &length, nullptr, nullptr,
+                      nullptr, nullptr)) {
+        length = MAX_PATH;
+        HKEY profile = nullptr;
+        if (OpenKey(static_cast<HKEY>(walk->key), name, &profile)) continue;
+        bool read = ReadPathValue(profile, L"ProfileImagePath", path, size);
+        CloseKey(profile);
+        if (read) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool NextSystemFolder(SystemFolderWalk* walk, SystemFolderKind* kind, WideChar* widePath,
+                      size_t size) {
+    WCHAR* path = reinterpret_cast<WCHAR*>(widePath);
+    if (size < MAX_PATH) return false;
+    for (;; ++walk->step, walk->index = 0) {
+        *kind = walk->step < kListStep ? static_cast<SystemFolderKind>(walk->step) : kProfile;
+        switch (walk->step) {
+            case kOwnProfileStep:
+                ListRegisteredFolders(walk);
+                if (ShellFolder(kProfileCsidl, nullptr, path)) return ++walk->step, true;
+                continue;
+            case kUserStep:
+                if (NextRegisteredFolder(walk, nullptr, path, size)) return true;
+                continue;
+            case kDesktopUserStep:
+                if (walk->index == 0 && !walk->token) walk->token = DesktopUserToken();
+                if (walk->token && NextRegisteredFolder(walk, walk->token, path, size)) return true;
+                continue;
+            case kFixedStep:
+                for (DWORD length; walk->index < 4;) {
+                    static const wchar_t* const kNative[] = {L"ProgramW6432",
+                                                             L"CommonProgramW6432"};
+                    unsigned index = walk->index++;
+                    length = index == 0 ? ::GetSystemDirectoryW(path, size)
+                             : index == 1
+                                 ? ::GetTempPathW(size, path)
+                                 : ::GetEnvironmentVariableW(kNative[index - 2], path, size);
+                    if (length > 0 && length < size) return true;
+                }
+                continue;
+            case kListingStep:
+                if (NextListedProfile(walk, path, size)) return true;
+                continue;
+            case kListStep:
+                if (NextListProfile(walk, path, size)) return true;
+                return false;
+            default:
+                return false;
+        }
+    }
+}
+
+void EndSystemFolderWalk(SystemFolderWalk* walk) {
+    if (walk->listing && walk->listing != INVALID_HANDLE_VALUE) ::FindClose(walk->listing);
+    if (walk->token) ::CloseHandle(walk->token);
+    CloseKey(walk->key);
+    FreeTaskMemory(walk->ids);
+    *walk = SystemFolderWalk();
+}
+
+bool GetWindowsFolder(WideChar* path, size_t size) {
+    UINT length = ::GetWindowsDirectoryW(reinterpret_cast<WCHAR*>(path), size);
+    return length > 0 && length < size;
+}
+
+unsigned long GetFullPathW(const WideChar* path, WideChar* buffer, unsigned long size) {
+    return ::GetFullPathNameW(reinterpret_cast<const WCHAR*>(path), size,
+                              reinterpret_cast<WCHAR*>(buffer), nullptr);
+}
+
+unsigned long GetFileAttributesW(const WideChar* path) {
+    return ::GetFileAttributesW(reinterpret_cast<const WCHAR*>(path));
+}
+
+bool WidenPath(const char* path, WideChar* wide, size_t size) {
+    return ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1,
+                                 reinterpret_cast<WCHAR*>(wide), size) > 0;
+}
+
+Handle OpenFolderW(const WideChar* path) {
+    return ::CreateFileW(reinterpret_cast<const WCHAR*>(path), FILE_READ_ATTRIBUTES, kShareAll,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool ReadFinalPath(Handle handle, WideChar* path, size_t size) {
+    typedef DWORD(WINAPI * GetFinalPathProc)(HANDLE, LPWSTR, DWORD, DWORD);
+    static const GetFinalPathProc getFinalPath =
+        LookUpIn<GetFinalPathProc>(Kernel(), "GetFinalPathNameByHandleW");
+    if (!getFinalPath) return false;
+    DWORD length = getFinalPath(handle, reinterpret_cast<WCHAR*>(path), size, 0);
+    return length > 0 && length < size;
+}
 
 }  // namespace platform

@@ -460,6 +460,7 @@ void ResetFake(const std::vector<std::string>& tree, bool doubleByte) {
     FakeEntry own;
     own.attributes = 0;
     AddFakeEntry(fake.ownPath, own);
+    AddFakeEntry(fake.system.windows, FakeEntry());  // every removal reads its identity
     for (const std::string& key : tree) {
         FakeEntry entry;
         entry.attributes = key.back() == '\\' ? kFileAttributeDirectory : 0;
@@ -792,7 +793,6 @@ Handle Probe(const std::string& call, const std::string& path) {
     return fake.probes[probe] = key, probe;
 }
 Handle OpenEntryNoReparse(const char* path) { return Probe("OpenEntryNoReparse", path); }
-Handle OpenFolderW(const WideChar*) { return InvalidHandle(); }
 
 bool ReadIdentity(Handle handle, FileIdentity* identity) {
     Turn();
@@ -801,13 +801,6 @@ bool ReadIdentity(Handle handle, FileIdentity* identity) {
     if (Record("ReadIdentity " + key) || found == fake.entries.end()) return false;
     return *identity = {VolumeSerial(key), 0, found->second.id}, true;
 }
-
-// The system here keeps no folder: which folders it keeps, and how their names
-// lead to them, are the real system's facts, tested under Wine.
-bool ReadFinalPath(Handle, WideChar*, size_t) { return false; }
-bool NextProtectedFolder(ProtectedWalk*, WideChar*, size_t) { return false; }
-void EndProtectedWalk(ProtectedWalk*) {}
-bool GetWindowsFolder(WideChar*, size_t) { return false; }
 
 unsigned long GetOwnPath(char* buffer, unsigned long size) {
     if (Log("GetOwnPath")) return 0;
@@ -838,6 +831,153 @@ bool AnsiFormIsExact(AnsiValue value, const char* ansi) {
 void Release(char* buffer) {
     Log(std::string("Release ") + buffer);
     free(buffer);
+}
+
+}  // namespace platform
+
+// ---- The folders the system keeps, as the kept-folder check reads them ----
+
+namespace platform {
+namespace {
+
+// Unicode text as the fake's keys hold it: code units below 0x100 as the
+// code page's bytes, others as three-byte UTF-8 (see WideName).
+std::string Narrow(const WideChar* text) {
+    std::string out;
+    for (; *text; ++text) {
+        unsigned code = *text;
+        if (code < 0x100) {
+            out += static_cast<char>(code);
+        } else {
+            out += static_cast<char>(0xE0 | code >> 12);
+            out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return out;
+}
+
+// The reverse; false when it does not fit in `size` code units.
+bool Widen(const std::string& text, WideChar* out, size_t size) {
+    size_t n = 0;
+    for (size_t at = 0; at < text.size(); ++at, ++n) {
+        unsigned char c = text[at];
+        if (n + 1 >= size) return false;
+        out[n] = c;
+        if (c >= 0xE0 && at + 2 < text.size()) {
+            out[n] = (c & 0x0F) << 12 | (text[at + 1] & 0x3F) << 6 | (text[at + 2] & 0x3F);
+            at += 2;
+        }
+    }
+    out[n] = 0;
+    return size > 0;
+}
+
+// The key `key` leads to through the links of the system's folders: every
+// component of it followed, or all but its last.
+std::string FollowLinks(std::string key, bool last) {
+    const std::map<std::string, std::string>& links = fake.system.links;
+    for (int hops = 0; hops < 8; ++hops) {
+        size_t end = FakeVolumeLength(key);
+        std::string prefix;
+        while (end < key.size() && links.count(prefix = key.substr(0, end)) == 0)
+            end = std::min(FindSeparator(key, end + 1), key.size());
+        bool whole = end >= key.size();
+        if (whole && !(last && links.count(key))) return key;
+        key = KeyOf(links.at(whole ? key : prefix) + (whole ? "" : key.substr(end)));
+    }
+    return kNowhere;  // a loop of links
+}
+
+std::string HandleKey(Handle handle) {
+    return fake.holds.count(handle) ? fake.holds[handle].key : fake.probes[handle];
+}
+
+// What the system's folders of one step are, as the walk reports them.
+std::vector<std::string> SystemFolders(unsigned step, SystemFolderKind* kind) {
+    const FakeSystemFolders& system = fake.system;
+    std::vector<std::string> folders;
+    *kind = step < 4 ? static_cast<SystemFolderKind>(step) : kProfile;
+    switch (step) {
+        case 0:
+            if (!system.ownProfile.empty()) folders = {system.ownProfile};
+            break;
+        case 1:
+            return system.userFolders;
+        case 2:
+            return system.desktopUserFolders;
+        case 3:
+            return system.fixedFolders;
+        case 4:  // the profiles folder's listing: its folders
+            for (const std::string& child : Children(KeyOf(system.profilesFolder)))
+                if (fake.entries[child].attributes & kFileAttributeDirectory)
+                    folders.push_back(system.profilesFolder + child.substr(child.rfind('\\')));
+            break;
+        case 5:
+            return system.profileList;
+    }
+    return folders;
+}
+
+}  // namespace
+
+bool NextSystemFolder(SystemFolderWalk* walk, SystemFolderKind* kind, WideChar* path, size_t size) {
+    for (; walk->step < 6; ++walk->step, walk->index = 0) {
+        std::vector<std::string> folders = SystemFolders(walk->step, kind);
+        if (walk->index < folders.size()) {
+            Log("NextSystemFolder " + folders[walk->index]);
+            return Widen(folders[walk->index++], path, size);
+        }
+    }
+    return false;
+}
+
+void EndSystemFolderWalk(SystemFolderWalk* walk) {
+    Log("EndSystemFolderWalk");
+    *walk = SystemFolderWalk();
+}
+
+bool GetWindowsFolder(WideChar* path, size_t size) {
+    return !Log("GetWindowsFolder") && !fake.system.windows.empty() &&
+           Widen(fake.system.windows, path, size);
+}
+
+unsigned long GetFullPathW(const WideChar* path, WideChar* buffer, unsigned long size) {
+    std::string text = Narrow(path), full = FakeFullPath(text);
+    if (Log("GetFullPathW " + text) || text.empty()) return 0;
+    return Widen(full, buffer, size) ? full.size() : full.size() + 1;
+}
+
+unsigned long GetFileAttributesW(const WideChar* path) {
+    std::string key = FollowLinks(KeyOf(Narrow(path)), false);
+    auto found = fake.entries.find(key);
+    if (Log("GetFileAttributesW " + key) || found == fake.entries.end())
+        return kInvalidFileAttributes;
+    return found->second.attributes;
+}
+
+bool WidenPath(const char* path, WideChar* wide, size_t size) {
+    return !Log(std::string("WidenPath ") + path) && Widen(path, wide, size);
+}
+
+Handle OpenFolderW(const WideChar* path) {
+    bool fails;
+    std::string text = Narrow(path);
+    std::string key = FollowLinks(LogPath("OpenFolderW " + text, text, &fails), true);
+    if (fails || !fake.entries.count(key)) return InvalidHandle();
+    Handle probe = reinterpret_cast<Handle>(++lastHandle);
+    return fake.probes[probe] = key, probe;
+}
+
+// The path that the handle's entry is finally reached by, in the "\\?\" form.
+bool ReadFinalPath(Handle handle, WideChar* path, size_t size) {
+    std::string key = HandleKey(handle);
+    const std::set<std::string>& unreadable = fake.system.noFinalPath;
+    if (Log("ReadFinalPath " + key) || unreadable.count(key) || unreadable.count("*") ||
+        !fake.entries.count(key))
+        return false;
+    bool share = key.compare(0, 2, "\\\\") == 0;
+    return Widen(share ? "\\\\?\\UNC" + key.substr(1) : "\\\\?\\" + key, path, size);
 }
 
 }  // namespace platform

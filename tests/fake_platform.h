@@ -28,6 +28,23 @@ struct FakeOpen {
 const unsigned long kShareRead = 1, kShareWrite = 2, kShareDelete = 4, kShareAll = 7,
                     kDeleteAccess = 0x10000;
 
+// ---- The folders the system keeps, as the kept-folder check reads them ----
+// Paths as the system reports them; each must name entries of the world to
+// be found. Links here lead elsewhere: a call that opens through one lands at
+// its target, and final paths name where it leads.
+struct FakeSystemFolders {
+    std::string windows = "C:\\windows";
+    std::string ownProfile;                       // "": not reported
+    std::vector<std::string> userFolders;         // registered for the running user
+    std::vector<std::string> desktopUserFolders;  // for the user at the desktop
+    std::vector<std::string> fixedFolders;        // system, temporary, Program Files
+    std::string profilesFolder = "C:\\Users";     // listed for its profiles
+    std::vector<std::string> profileList;         // ProfileImagePath values
+    std::map<std::string, std::string> links;     // a link's key -> its target's key
+    // Keys whose final path cannot be read ("*": none can).
+    std::set<std::string> noFinalPath;
+};
+
 struct FakeWorld {
     std::vector<std::string> arguments = {"Uninstall.exe"};
     std::string workingDirectory = "C:\\Apps";
@@ -60,6 +77,7 @@ struct FakeWorld {
     std::map<platform::Handle, std::vector<platform::FindEntry>> finds;  // open listings
     std::set<platform::HeldListing*> listings;                           // open listings by handle
     std::set<unsigned> vault;  // identities another program put behind its links
+    FakeSystemFolders system;
 };
 
 extern FakeWorld fake;

@@ -39,9 +39,6 @@ std::string Problem(const std::string& path) {
     return "ShowMessageBox [Uninstall] 0x00 " + text.substr(0, 299);
 }
 
-// The start-up holds on the way to the program's own file (C:, Users, me, Temp).
-const size_t kOwnWayHolds = 4;
-
 std::string Repeat(char c, size_t count) { return std::string(count, c); }
 
 TEST(HandOff, NeedsAnExactWorkingDirectoryOf372OrFewer) {
@@ -77,7 +74,7 @@ TEST(Removal, RefusesRootsItCannotTrust) {
         Outcome outcome;
         const char* failing = "";
         bool doubleByte = false;
-        Calls above = {};  // the folders held above the root, by the paths they are held by
+        std::string opened = "";  // the path the root is opened by, where it is
     } cases[] = {
         {"drive: its root is what lists", "C:", kRefused},
         {"share named with a double-byte character", "\\\\server\\ab\x95\\x", kRefused, "", true},
@@ -85,18 +82,17 @@ TEST(Removal, RefusesRootsItCannotTrust) {
         {"\\\\?\\ other volume", "\\\\?\\Volume{1}\\Apps", kRefused},
         {"300 characters", "C:\\" + Repeat('a', 297), kRefused},
         {"unresolvable", "Tool", kRefused, "GetFullPath"},
-        {"a folder above cannot be held", "C:\\Apps\\Tool", kRefused, "HoldOpenNoReparse C:\\Apps"},
-        {"the drive's root cannot be held", "C:\\Apps\\Tool", kRefused, "HoldOpenNoReparse C:\\"},
+        {"the root cannot be opened: nothing deleted", "C:\\Apps\\Tool", kInUse,
+         "OpenRootNoReparse"},
         // clang-format off
-        {"steps of one and two dots", "C:\\Apps\\.\\..\\Apps\\Tool", kRemoved, "", false, {"C:\\", "C:\\Apps"}},
-        {"doubled separators", "C:\\\\Apps\\\\Tool", kRemoved, "", false, {"C:\\", "C:\\Apps"}},
-        {"relative, through the working directory", "Tool", kRemoved, "", false, {"C:\\", "C:\\Apps"}},
-        {"folder on a share", "\\\\server\\share\\dir", kRemoved, "", false, {"\\\\server\\share\\"}},
-        {"\\\\?\\ folder: its volume's root, never the device", "\\\\?\\C:\\Apps\\Tool", kRemoved, "", false,
-         {"\\\\?\\C:\\", "\\\\?\\C:\\Apps"}},
-        {"\\\\.\\ folder", "\\\\.\\C:\\Apps\\Tool", kRemoved, "", false, {"\\\\.\\C:\\", "\\\\.\\C:\\Apps"}},
+        {"steps of one and two dots", "C:\\Apps\\.\\..\\Apps\\Tool", kRemoved, "", false, "C:\\Apps\\Tool"},
+        {"doubled separators", "C:\\\\Apps\\\\Tool", kRemoved, "", false, "C:\\Apps\\Tool"},
+        {"relative, through the working directory", "Tool", kRemoved, "", false, "C:\\Apps\\Tool"},
+        {"folder on a share", "\\\\server\\share\\dir", kRemoved, "", false, "\\\\server\\share\\dir"},
+        {"\\\\?\\ folder", "\\\\?\\C:\\Apps\\Tool", kRemoved, "", false, "\\\\?\\C:\\Apps\\Tool"},
+        {"\\\\.\\ folder", "\\\\.\\C:\\Apps\\Tool", kRemoved, "", false, "\\\\.\\C:\\Apps\\Tool"},
+        {"trailing backslash", "C:\\Apps\\Tool\\", kRemoved, "", false, "C:\\Apps\\Tool"},
         // clang-format on
-        {"trailing backslash", "C:\\Apps\\Tool\\", kRemoved},
         {"ends in a quote", "C:\\Apps\\Tool\"", kInUse},
         {"missing", "C:\\Apps\\Nope", kInUse},
         {"299 characters", "C:\\" + Repeat('a', 296), kInUse},
@@ -115,11 +111,11 @@ TEST(Removal, RefusesRootsItCannotTrust) {
         EXPECT_EQ((c.outcome == kRefused ? Calls{kUnable, "Exit 0"} : expected), actions)
             << c.label;
         EXPECT_EQ(c.outcome == kRefused ? 0 : 1, status) << c.label;
-        Calls holds = CallsNamed({"HoldOpenNoReparse"});
-        holds.erase(holds.begin(), holds.begin() + std::min<size_t>(holds.size(), kOwnWayHolds));
-        holds.resize(std::min(holds.size(), c.above.size()));
-        for (std::string& hold : holds) hold.erase(0, sizeof "HoldOpenNoReparse");
-        EXPECT_EQ(c.above, holds) << c.label;
+        if (!c.opened.empty()) {
+            EXPECT_EQ(Calls{"OpenRootNoReparse " + c.opened + " delete"},
+                      CallsNamed({"OpenRootNoReparse"}))
+                << c.label;
+        }
     }
 }
 
@@ -235,6 +231,99 @@ TEST(Removal, ActsOnWhatItHolds) {
             if (!ids.count(id)) lost.push_back(id);
         EXPECT_EQ(std::vector<unsigned>{}, lost) << c.label << ": vault entries lost";
         EXPECT_EQ(InUse("C:\\L\\T"), CallsNamed({"ShowMessageBox"}).back()) << c.label;
+    }
+}
+
+// The world the kept-folder rows share: the running user "me", whose History
+// lies in its profile; another profile in the profiles folder and one that
+// only ProfileList names; a folder registered but not made yet; Music moved
+// and written with '/'; the desktop user's moved Music; and a Documents that
+// is a link to E:\Shares\Docs.
+void LayOutSystemFolders() {
+    ResetFake({"C:\\Users\\me\\Desktop\\", "C:\\Users\\me\\Documents\\Quill\\f",
+               "C:\\Users\\me\\AppData\\Local\\Microsoft\\Windows\\History\\",
+               "C:\\Users\\me\\AppData\\Local\\Programs\\Quillstead\\f",
+               "C:\\Users\\other\\AppData\\Local\\Microsoft\\Windows\\History\\Quill\\f",
+               "C:\\Users\\other\\Pictures\\Screenshots\\Quill\\f", "C:\\Data\\Later\\",
+               "C:\\Media\\Tunes\\Quill\\f", "D:\\Moved\\Music\\Quill\\f",
+               "C:\\Staff\\erin\\Desktop\\Quill\\f",
+               "C:\\Apps\\Users\\other\\Pictures\\Screenshots\\f", "C:\\Apps\\Documents\\f",
+               "C:\\Apps\\Tool\\f", "C:\\Via\\Tool\\f", "C:\\windows\\Temp\\Quill\\f",
+               "E:\\Shares\\Docs\\Quill\\f"});
+    FakeSystemFolders& system = fake.system;
+    system.ownProfile = "C:\\Users\\me";
+    system.userFolders = {"C:\\Users\\me\\Desktop",
+                          "C:\\Users\\me\\Docs",
+                          "C:\\Users\\me\\AppData\\Local\\Microsoft\\Windows\\History",
+                          "C:\\Data\\Later\\Not made",
+                          "C:/Media/Tunes",
+                          ""};
+    system.desktopUserFolders = {"D:\\Moved\\Music"};
+    system.fixedFolders = {"C:\\windows\\system32"};
+    system.profileList = {"C:\\Staff\\erin"};
+    FakeEntry link;
+    link.attributes |= platform::kFileAttributeReparsePoint;
+    AddFakeEntry("C:\\Users\\me\\Docs", link);
+    AddFakeEntry("C:\\Via", link);
+    system.links = {{"C:\\Users\\me\\Docs", "E:\\Shares\\Docs"}, {"C:\\Via", "C:\\Apps"}};
+}
+
+TEST(KeptFolders, RefusedWhenKeptOrUntoldWithProductsInsideRemoved) {
+    struct Case {
+        const char* label;
+        const char* root;
+        bool refused;
+        const char* failing = "";
+        std::set<std::string> noFinalPath = {};
+    } cases[] = {
+        // clang-format off
+        {"registered folder", "C:\\Users\\me\\Desktop", true},
+        {"registered, not made yet: the folder above it", "C:\\Data\\Later", true},
+        {"registered through a link: above where it leads", "E:\\Shares", true},
+        {"the desktop user's moved folder", "D:\\Moved\\Music", true},
+        {"  a product inside it", "D:\\Moved\\Music\\Quill", false},
+        {"a profile ProfileList names", "C:\\Staff\\erin", true},
+        {"  the folder holding it", "C:\\Staff", true},
+        {"  a product on its Desktop", "C:\\Staff\\erin\\Desktop\\Quill", false},
+        {"another profile's place of a registered folder", "C:\\Users\\other\\AppData\\Local\\Microsoft\\Windows\\History", true},
+        {"  a folder above that place", "C:\\Users\\other\\AppData\\Local\\Microsoft", true},
+        {"  a product inside it", "C:\\Users\\other\\AppData\\Local\\Microsoft\\Windows\\History\\Quill", false},
+        {"another profile's default place", "C:\\Users\\other\\Pictures\\Screenshots", true},
+        {"  a product inside it", "C:\\Users\\other\\Pictures\\Screenshots\\Quill", false},
+        {"the running user's default place", "C:\\Users\\me\\AppData\\Local\\Programs", true},
+        {"  a product inside it", "C:\\Users\\me\\AppData\\Local\\Programs\\Quillstead", false},
+        {"a moved folder written with '/'", "C:\\Media\\Tunes", true},
+        {"  the folder above it", "C:\\Media", true},
+        {"  a product inside it", "C:\\Media\\Tunes\\Quill", false},
+        {"where a registered link leads", "E:\\Shares\\Docs", true},
+        {"  a product inside it", "E:\\Shares\\Docs\\Quill", false},
+        {"in the Windows folder", "C:\\windows\\Temp\\Quill", true},
+        {"named alike elsewhere", "C:\\Apps\\Users\\other\\Pictures\\Screenshots", false},
+        {"a folder of no kept name, an empty registered path beside", "C:\\Apps\\Tool", false},
+        {"untold: the root's identity", "C:\\Apps\\Tool", true, "ReadIdentity C:\\Apps\\Tool"},
+        {"untold: the Windows folder's identity", "C:\\Apps\\Tool", true, "OpenFolderW C:\\windows"},
+        {"untold: a folder on the root's way", "C:\\Apps\\Tool", true, "OpenFolderW C:\\Apps"},
+        {"untold: the root's final path, through a link", "C:\\Via\\Tool", true, "", {"C:\\Via\\Tool"}},
+        {"  no link on the way: told", "C:\\Apps\\Tool", false, "", {"C:\\Apps\\Tool"}},
+        {"  a link on the way, final path read", "C:\\Via\\Tool", false},
+        {"untold: a registered link's final path", "C:\\Apps\\Tool", true, "", {"E:\\Shares\\Docs"}},
+        {"untold: a link's attributes", "C:\\Via\\Tool", true, "GetFileAttributesW C:\\Via", {"C:\\Via\\Tool"}},
+        // clang-format on
+    };
+    for (const Case& c : cases) {
+        LayOutSystemFolders();
+        if (*c.failing) fake.failing = {c.failing};
+        fake.system.noFinalPath = c.noFinalPath;
+        fake.arguments = {"Uninstall.exe", "Uninstall", c.root};
+        std::string key = FakeKey(c.root);
+        int status = RunProgram();
+        Calls acted = Actions({"DeleteByHandle", "ShowMessageBox", "Exit"});
+        Calls expected = {"DeleteByHandle " + key + "\\f", "DeleteByHandle " + key, kSuccess};
+        if (c.refused) expected = {kUnable, "Exit 0"};
+        acted.resize(std::min(acted.size(), expected.size()));
+        EXPECT_EQ(expected, acted) << c.label;
+        EXPECT_EQ(c.refused ? 0 : 1, status) << c.label;
+        EXPECT_EQ(c.refused ? 1u : 0u, fake.entries.count(key)) << c.label;
     }
 }
 

@@ -3,9 +3,10 @@
 //    (text_rules.h) and its full path names a folder below a drive or share
 //    that is not itself a link.
 //  - A root is refused when it is, or holds, a folder the system or a user
-//    keeps, or lies in the Windows folder (IsKeptFolder). Folders are compared
-//    by identity, never by text, which 8.3 names, letter case, "\\?\" forms,
-//    dot steps and links would all get past.
+//    keeps, or lies in the Windows folder, or when that cannot be told
+//    (IsKeptFolder, kept_folders.h). Folders are compared by identity, never
+//    by text, which 8.3 names, letter case, "\\?\" forms, dot steps and links
+//    would all get past.
 //  - The root is opened once, by its full path, and from then on reached only
 //    through that handle. Every entry is listed by its folder's handle, opened
 //    relative to it by its exact listed name without following a link, and
@@ -24,6 +25,7 @@
 //    whose identity was read at start-up.
 #include "uninstaller/uninstaller.h"
 
+#include "uninstaller/kept_folders.h"
 #include "uninstaller/text_rules.h"
 
 #include <string.h>
@@ -70,13 +72,12 @@ size_t Compose(char* buffer, size_t size, std::initializer_list<const char*> par
     Exit(0);
 }
 
-// The folders held above the root, volume first. A full path of N characters
-// has fewer than N / 2 components, so every one has a place.
+// The folders held on the way to a file, volume first. A full path of N
+// characters has fewer than N / 2 components, so every one has a place.
 struct HeldPath {
-    Handle holds[kResolvedSize / 2];
+    Handle holds[kMaxPath / 2];
     size_t count;
 };
-HeldPath pathAboveRoot;
 // The root, opened once by its full path: every later step goes through this
 // handle. It is opened for deletion where it can be (`rootDeletable`).
 Handle heldRoot = InvalidHandle();
@@ -127,19 +128,19 @@ void ReleasePath(HeldPath* path) {
 }
 
 // Holds each folder from the volume's root (by its path with the backslash,
-// never the volume device) down to the root's parent, so that none of them
-// can be renamed and replaced while the root's path is in use. A link on the
-// way is held itself: that is the path the user named. False, with nothing
-// held, when any of them cannot be held.
-bool HoldPathAboveRoot(const char* rootFullPath, HeldPath* path, bool inheritable) {
-    const char* rest = SkipVolume(rootFullPath);
-    char folder[kResolvedSize];
+// never the volume device) down to the folder that holds `fullPath`, so that
+// none of them can be renamed and replaced while that path is in use. A link
+// on the way is held itself: that is the path the user named. False, with
+// nothing held, when any of them cannot be held.
+bool HoldWayTo(const char* fullPath, HeldPath* path, bool inheritable) {
+    const char* rest = SkipVolume(fullPath);
+    char folder[kMaxPath];
     path->count = 0;
-    if (!rest || *rest != '\\' || Compose(folder, sizeof folder, {rootFullPath}) >= sizeof folder)
+    if (!rest || *rest != '\\' || Compose(folder, sizeof folder, {fullPath}) >= sizeof folder)
         return false;
     const char* end = rest + 1;  // the volume's root, with its backslash
     for (const char* component = rest;;) {
-        size_t length = end - rootFullPath;
+        size_t length = end - fullPath;
         char kept = folder[length];
         folder[length] = '\0';
         Handle held = path->count < sizeof path->holds / sizeof path->holds[0]
@@ -149,7 +150,7 @@ bool HoldPathAboveRoot(const char* rootFullPath, HeldPath* path, bool inheritabl
         if (held == InvalidHandle()) return ReleasePath(path), false;
         path->holds[path->count++] = held;
         // The next folder ends where its component does, unless that
-        // component is the root's own.
+        // component is the file's own.
         while (*component == '\\') ++component;
         end = FindChar(component, "\\");
         const char* next = end;
@@ -235,112 +236,6 @@ void RemoveEntry(Handle folder, const FindEntry& entry, ShownPath* shown) {
     RestoreShownPath(shown, back);
 }
 
-size_t WideLength(const WideChar* text) {
-    size_t length = 0;
-    while (text[length]) ++length;
-    return length;
-}
-
-// The folders a walk has read, by their text, each ending in a 0: no way
-// reads one of them again. When it is full, folders are simply read again.
-struct ReadFolders {
-    WideChar text[4096];
-    size_t used;
-};
-
-bool AlreadyRead(const ReadFolders& read, const WideChar* folder, size_t length) {
-    for (size_t at = 0, size; at < read.used; at += size + 1) {
-        size = WideLength(read.text + at);
-        if (size == length && !memcmp(read.text + at, folder, length * sizeof folder[0]))
-            return true;
-    }
-    return false;
-}
-
-// Reads the identity of the folder `path` leads to and, where `finalPath` is
-// given, the path it finally leads to ("" when that cannot be told).
-bool ReadFolderIdentity(const WideChar* path, FileIdentity* identity, WideChar* finalPath) {
-    Handle opened = OpenFolderW(path);
-    if (opened == InvalidHandle()) return false;
-    bool read = ReadIdentity(opened, identity);
-    if (finalPath && !ReadFinalPath(opened, finalPath, kWidePath)) finalPath[0] = 0;
-    CloseHandle(opened);
-    return read;
-}
-
-// Whether `identity` is that of a folder on the way from the volume's root
-// down to `path`. A folder that cannot be opened ends the way: one that does
-// not exist yet still protects those above it that do. `finalPath`, where
-// given, receives the path that `path` itself finally leads to, when it was
-// read.
-bool WayHasIdentity(const WideChar* path, const FileIdentity& identity, ReadFolders* read,
-                    WideChar* finalPath) {
-    const WideChar* rest = SkipVolume(path);
-    size_t length = WideLength(path);
-    if (finalPath) finalPath[0] = 0;
-    if (!rest || *rest != '\\' || length >= kWidePath) return false;
-    WideChar folder[kWidePath];
-    memcpy(folder, path, (length + 1) * sizeof folder[0]);
-    for (size_t end = rest - path + 1;;) {  // the volume's root keeps its backslash
-        size_t next = end;
-        while (folder[next] == '\\') ++next;
-        WideChar kept = folder[end];
-        folder[end] = 0;
-        if (!AlreadyRead(*read, folder, end)) {
-            FileIdentity found;
-            if (!ReadFolderIdentity(folder, &found, folder[next] ? nullptr : finalPath))
-                return false;
-            if (SameIdentity(found, identity)) return true;
-            if (read->used + end + 1 <= sizeof read->text / sizeof read->text[0]) {
-                memcpy(read->text + read->used, folder, (end + 1) * sizeof folder[0]);
-                read->used += end + 1;
-            }
-        }
-        folder[end] = kept;
-        if (!folder[next]) return false;
-        for (end = next; folder[end] && folder[end] != '\\';) ++end;
-    }
-}
-
-// The same for the way `path` is named and, through links and junctions, the
-// way it finally leads, where that is another.
-bool EitherWayHasIdentity(const WideChar* path, const FileIdentity& identity, ReadFolders* read) {
-    WideChar finalPath[kWidePath];
-    if (WayHasIdentity(path, identity, read, finalPath)) return true;
-    const WideChar verbatim[] = {'\\', '\\', '?', '\\'};
-    size_t length = WideLength(path);
-    bool same = memcmp(finalPath, verbatim, sizeof verbatim) == 0 &&
-                WideLength(finalPath) == length + 4 &&
-                memcmp(finalPath + 4, path, length * sizeof path[0]) == 0;
-    return finalPath[0] && !same && WayHasIdentity(finalPath, identity, read, nullptr);
-}
-
-// Whether the root, open as `root`, is or holds a folder the system or a
-// user keeps, or lies in the Windows folder (at or below it, on the way it is
-// named or on the way it finally leads). Refused when it cannot be told.
-bool IsKeptFolder(Handle root, const HeldPath& above) {
-    FileIdentity rootIdentity, found;
-    if (!ReadIdentity(root, &rootIdentity)) return true;
-    WideChar folder[kWidePath];
-    ReadFolders read;
-    read.used = 0;
-    ProtectedWalk walk = {};
-    bool kept = false;
-    while (!kept && NextProtectedFolder(&walk, folder, kWidePath))
-        kept = EitherWayHasIdentity(folder, rootIdentity, &read);
-    EndProtectedWalk(&walk);
-    FileIdentity windows;
-    if (kept || !GetWindowsFolder(folder, kWidePath) ||
-        !ReadFolderIdentity(folder, &windows, nullptr))
-        return kept;
-    if (SameIdentity(rootIdentity, windows)) return true;
-    for (size_t i = 0; i < above.count; ++i)
-        if (ReadIdentity(above.holds[i], &found) && SameIdentity(found, windows)) return true;
-    read.used = 0;
-    return ReadFinalPath(root, folder, kWidePath) &&
-           WayHasIdentity(folder, windows, &read, nullptr);
-}
-
 // Reads the identity of the entry `path` names itself (a link's own).
 bool ReadEntryIdentity(const char* path, FileIdentity* identity) {
     Handle opened = OpenEntryNoReparse(path);
@@ -361,8 +256,7 @@ void TakeOwnFile() {
     // reads here as a share's name.
     if (!rest || IsVolumeRoot(ownFile.path) || *FindChar(ownFile.path, "/") ||
         LastChar(ownFile.path) == '\\' || HasLooseComponent(rest, true) ||
-        !AnsiFormIsExact(kOwnPath, ownFile.path) ||
-        !HoldPathAboveRoot(ownFile.path, &wayToOwnFile, true))
+        !AnsiFormIsExact(kOwnPath, ownFile.path) || !HoldWayTo(ownFile.path, &wayToOwnFile, true))
         return;
     ownFile.ready = ReadEntryIdentity(ownFile.path, &ownFile.identity);
     if (!ownFile.ready) ReleasePath(&wayToOwnFile);
@@ -406,8 +300,7 @@ void RunUninstaller() {
     if (StrICmp(arguments[1], kKeyword) != 0) return;
     char fullPath[kResolvedSize];
     if (count < 3 || !AnsiFormIsExact(kDirectoryArgument, arguments[2]) ||
-        IsRefusedRoot(arguments[2], fullPath, sizeof fullPath) ||
-        !HoldPathAboveRoot(fullPath, &pathAboveRoot, false))
+        IsRefusedRoot(arguments[2], fullPath, sizeof fullPath))
         FailUninstall();
     // Where the root cannot be opened for delete (the program's own start-up
     // holds, when it lies inside), it is still emptied.
@@ -420,12 +313,11 @@ void RunUninstaller() {
     // One that cannot be opened at all is still checked before it is reported.
     Handle checkedRoot = heldRoot != InvalidHandle() ? heldRoot : OpenEntryNoReparse(fullPath);
     bool kept = checkedRoot != InvalidHandle() &&
-                (IsLink(ReadAttributes(checkedRoot)) || IsKeptFolder(checkedRoot, pathAboveRoot));
+                (IsLink(ReadAttributes(checkedRoot)) || IsKeptFolder(checkedRoot, fullPath));
     if (checkedRoot != heldRoot) CloseHandle(checkedRoot);
     char* directory = kept ? nullptr : Allocate(kDirectorySize);
     if (!directory) {
         if (heldRoot != InvalidHandle()) CloseHandle(heldRoot);
-        ReleasePath(&pathAboveRoot);
         FailUninstall();
     }
     Compose(directory, kDirectorySize, {arguments[2]});
@@ -466,7 +358,6 @@ int UninstallDirectory(char* directory) {
     }
     heldRoot = InvalidHandle();
     if (!removed) DeleteFailed = 1;
-    ReleasePath(&pathAboveRoot);
     if (DeleteFailed) {
         char message[kMessageSize];
         Compose(message, sizeof message,

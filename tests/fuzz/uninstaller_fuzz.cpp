@@ -183,18 +183,11 @@ void Check(const std::map<std::string, FakeEntry>& before, int status, bool unto
         if (op != "HoldOpenNoReparse" && op != "GetFileAttributesA" && op != "OpenRootNoReparse" &&
             op != "OpenEntryNoReparse" && op != "FindFirstEntry")
             continue;
-        // Every call that takes a path takes the root's, or a folder's above it.
+        // Every call that takes a path takes the root's.
         std::string named = path.substr(0, path.find(" (through a link)"));
         if (op == "OpenRootNoReparse" && named.size() > 7 &&
             !named.compare(named.size() - 7, 7, " delete"))
             named.resize(named.size() - 7);
-        std::string key = FakeKey(named);
-        if (op == "HoldOpenNoReparse" && Below(rootKey, key)) {  // a folder above the root
-            Require(FakeVolumeLength(key) < key.size() || named.back() == '\\',
-                    "opens a volume's device", call);
-            Require(!listed, "holds a folder above the root once it is emptied", call);
-            continue;
-        }
         Require(op != "FindFirstEntry" && named == rootFull, "takes a path inside the tree", call);
         Require(!listed && (op != "OpenRootNoReparse" || ++rootOpens <= 2),
                 "opens the root by its path again", call);

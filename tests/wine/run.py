@@ -148,6 +148,26 @@ KEPT = [("product-desktop", r"{P}\Desktop\Quill App"),
         ("temp", r"{P}\Temp"),
         ("profile", r"{P}"),
         ("other-desktop", r"C:\users\other\Desktop"),
+        ("other-start-menu", r"C:\users\other\AppData\Roaming\Microsoft\Windows\Start Menu"),
+        ("other-microsoft", r"C:\users\other\AppData\Roaming\Microsoft"),
+        ("other-local-microsoft", r"C:\users\other\AppData\Local\Microsoft"),
+        ("other-local-programs", r"C:\users\other\AppData\Local\Programs"),
+        ("product-other-programs", r"C:\users\other\AppData\Local\Programs\Quillstead"),
+        ("other-screenshots", r"C:\users\other\Pictures\Screenshots"),
+        ("other-3d-objects", r"C:\users\other\3D Objects"),
+        ("screenshots", r"{P}\Pictures\Screenshots"),
+        ("camera-roll", r"{P}\Pictures\Camera Roll"),
+        ("product-camera-roll", r"{P}\Pictures\Camera Roll\Quill"),
+        ("3d-objects", r"{P}\3D Objects"),
+        ("libraries", r"{P}\AppData\Roaming\Microsoft\Windows\Libraries"),
+        ("quick-launch", r"{P}\AppData\Roaming\Microsoft\Internet Explorer\Quick Launch"),
+        ("listed-profile", r"C:\Staff\erin"),
+        ("listed-profile-above", r"C:\Staff"),
+        ("listed-desktop", r"C:\Staff\erin\Desktop"),
+        ("product-listed-desktop", r"C:\Staff\erin\Desktop\Quill App"),
+        ("moved-music", r"C:\Media\Tunes"),
+        ("moved-music-above", r"C:\Media"),
+        ("product-moved-music", r"C:\Media\Tunes\Quill"),
         ("other-profile", r"C:\users\other"),
         ("public", r"C:\users\Public"),
         ("program-data", r"C:\ProgramData"),
@@ -158,9 +178,16 @@ KEPT = [("product-desktop", r"{P}\Desktop\Quill App"),
         ("fonts", r"C:\windows\Fonts"),
         ("system32", r"C:\windows\system32")]
 CASES += [kept(*k) for k in KEPT]
+# What the system keeps beyond its own: a profile that only ProfileList names, and Music moved in the
+# shell's settings, written with '/'.
+REGISTRY = [(r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\ProfileList\S-1-5-21-1-2-3-1001",
+             "ProfileImagePath", "REG_EXPAND_SZ", r"C:\Staff\erin"),
+            (r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders", "My Music",
+             "REG_EXPAND_SZ", "C:/Media/Tunes")]
 # Canaries in each kept folder named plainly, and in some folders that hold them.
 KEPT_CANARIES = [f + c for f in [f for n, f, *_ in KEPT if n == "desktop" or not n.startswith(("product", "desktop-"))]
-    + ["{P}\\Music", "{P}\\AppData\\Local\\Programs", r"C:\users\other\AppData\Roaming", r"C:\users\Public\Documents"]
+    + ["{P}\\Music", "{P}\\AppData\\Local\\Programs", r"C:\users\other\AppData\Roaming", r"C:\users\Public\Documents",
+       r"C:\users\other\AppData\Roaming\Microsoft\Protect", r"C:\users\other\AppData\Local\Microsoft\Windows\History"]
     for c in ("\\e2e-canary.txt", "\\e2e-canary\\inner.txt")]
 assert len({short_name(r["name"]) for r in CASES}) == len(CASES), "case folders that Wine gives one 8.3 name"
 
@@ -224,6 +251,9 @@ def main():
                 os.symlink(s.host(row["folder"] + "\\" + target), os.path.join(s.prefix, "dosdevices", device))
             row["before"] = snapshot(s.host(row["folder"]))
             row["want"] = {k for k in row["before"] if not any(inside(k, g) for g in row["gone"])}
+        for key, name, kind, data in REGISTRY:
+            if s.wine("reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f").returncode:
+                raise RuntimeError("reg add %s failed" % key)
         s.confine()
         drive = outside(s, rows)
         transcript = s.run_cases([(r["name"], [(k, at(v) if "kept" in r else v) for k, v in r["keys"]] + [
