@@ -108,7 +108,9 @@ std::string ListingKey(const std::string& path) {
 // no other program replaced anything. The keys are those the program met.
 void Check(const std::map<std::string, FakeEntry>& before, int status, bool untouched,
            unsigned ownId, const std::string& ownKey, const std::string& rootKey) {
-    std::map<std::string, FakeEntry> after = fake.entries;
+    // Paths are looked up in the world the run met, not in what it left.
+    std::map<std::string, FakeEntry> after = before;
+    std::swap(after, fake.entries);
     Require(status != -1, "runs away", "(end)");
     Require(fake.probes.empty() && fake.finds.empty() && fake.listings.empty(),
             "leaves an open or listing open", "(end)");

@@ -2,7 +2,7 @@
 """Uninstall.exe under Wine while another program renames the folders it works in."""
 # Racer.exe (tools/racer.c), a Wine program so that Wine's sharing rules apply, renames a folder
 # of the tree between the uninstaller's check of it and its listing (race-inside, ten times a
-# run) or the root's parent (race-above). A host link to a canary folder of the same shape takes
+# run) or the root's parent once the root is open (race-above). A host link to a canary folder of the same shape takes
 # its place at once: its name differs only in case, and Wine looks a name up case-blind only
 # once the exact one is gone. In self-swap-message and self-swap-exit it renames the exe's own
 # folder while the final message shows, or once the uninstaller has ended and before the
@@ -17,7 +17,8 @@
 # case folder untouched, delete the exe, end with status 1 and the success message alone
 # (case-capture: the in-use one; the swaps: the in-use one after problem messages alone, the
 # first for the read-only file), and every rename tried must fail with a sharing violation
-# (32), but for one inside the tree that lands before the folder is held (then the in-use
+# (32), but above the root, where nothing is held and the rename must land, and for one inside
+# the tree that lands before the folder is held (then the in-use
 # message alone).
 #
 #   race.py [--runs N] [--only CASE...] [--keep] [--arch A] [--exe E] [--tools D]
@@ -127,11 +128,15 @@ def run_once(s, name, case, folder):
     own_left = sum(inside(k, mine + "\\" + moved_to) and bool(now[k][0]) for k in now) if own else 0
     result = ", ".join("%d× %s" % (races.count(r), r) for r in sorted(set(races))) or "none"
     # Inside the tree a rename may land before the folder is held: it is then found to be a link
-    # and not entered (the in-use message). Above the root it cannot: the holds come first.
-    moved = name == "race-inside" and "moved" in races
+    # and not entered (the in-use message). Above the root nothing is held: the rename lands once
+    # the root is open, and the root's handle still leads to the moved tree, whose files Wine then
+    # keeps (it deletes by the path it recorded at the open), so the in-use message.
+    moved = name in ("race-inside", "race-above") and "moved" in races
+    above = name == "race-above"
     faults = [fault for fault, bad in (
-        ("a rename not failing with 32", "racer" in case and (set(races) - {"failed 32", "missed", "moved" * moved} or
-                                                              "failed 32" not in races)),
+        ("a rename not failing with 32", "racer" in case and not above and (
+            set(races) - {"failed 32", "missed", "moved" * moved} or "failed 32" not in races)),
+        ("a rename above the root not landing", above and set(races) - {"moved", "missed"}),
         ("canaries or outside touched: %s" % touched[:6], touched), ("exe left: %s" % left, left),
         ("status", end["status"] != 1 or end["timed_out"]),
         ("swap not made while the first dialog was up", "gate" in case and len(steps) < len(case["steps"])),
