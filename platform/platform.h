@@ -140,7 +140,10 @@ unsigned long ReadAttributes(Handle handle);
 // Marks the file a handle is open on for deletion: POSIX semantics where the
 // system has them (its name goes at once), else the classic disposition (it
 // goes when the last handle closes). False when the file refuses: read-only,
-// a folder that is not empty, shared without delete, or access denied.
+// a folder that is not empty, shared without delete, or access denied. Where
+// the system has no POSIX deletes, a file opened kOpenFileToDelete was already
+// opened to go when its handle closes (a read-only one refuses that open), and
+// this asks nothing more.
 bool DeleteByHandle(Handle handle);
 
 // A listing of a folder by the handle it is open on (NtQueryDirectoryFile),

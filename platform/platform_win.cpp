@@ -37,6 +37,11 @@ namespace {
 
 const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// Set once the system has refused POSIX deletes: from then on a file is opened
+// to go when its handle closes, which saves the disposition's request.
+bool classicOnly = false;
+HANDLE goesOnClose = INVALID_HANDLE_VALUE;  // the last file opened so
+
 // Converts Unicode to ANSI with nothing replaced by a look-alike: false when
 // some character has no exact form, or the result does not fit.
 bool ConvertExactly(const WCHAR* text, char* buffer, int size) {
@@ -123,7 +128,11 @@ int StartProcess(char* commandLine, const char* currentDirectory, ProcessHandles
     return ok;
 }
 
-int CloseHandle(Handle handle) { return ::CloseHandle(handle); }
+int CloseHandle(Handle handle) {
+    // Its value may be given to the next open.
+    if (handle == goesOnClose) goesOnClose = INVALID_HANDLE_VALUE;
+    return ::CloseHandle(handle);
+}
 
 void Exit(int status) { ::exit(status); }
 
@@ -189,7 +198,8 @@ typedef NtStatus(NTAPI* NtQueryDirectoryFileProc)(HANDLE, HANDLE, void*, void*, 
 typedef NtStatus(NTAPI* NtSetInformationFileProc)(HANDLE, IoStatus*, void*, ULONG, int);
 
 const ULONG kFileDirectoryFile = 0x1, kFileSynchronousIoNonalert = 0x20,
-            kFileNonDirectoryFile = 0x40, kFileOpenReparsePoint = 0x200000;
+            kFileNonDirectoryFile = 0x40, kFileDeleteOnClose = 0x1000,
+            kFileOpenReparsePoint = 0x200000;
 const int kFileDirectoryInformation = 1, kFileDispositionInformation = 13,
           kFileDispositionInformationEx = 64;
 const ULONG kDispositionDelete = 0x1, kDispositionPosixSemantics = 0x2;
@@ -201,6 +211,7 @@ const NtStatus kStatusNotImplemented = static_cast<NtStatus>(0xC0000002),
 HMODULE Ntdll() { return ::GetModuleHandleA("NTDLL.DLL"); }
 
 const DWORD kListingSize = 16384;
+
 
 }  // namespace
 
@@ -229,8 +240,10 @@ Handle OpenBelowNoReparse(Handle folder, const WideChar* name, size_t length, En
                          (how != kOpenFolderToEmpty ? DELETE : 0) |
                          (isFolder ? FILE_LIST_DIRECTORY : 0);
     ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE | (isFolder ? 0 : FILE_SHARE_DELETE);
+    bool onClose = classicOnly && !isFolder;
     ULONG options = kFileSynchronousIoNonalert | kFileOpenReparsePoint |
-                    (isFolder ? kFileDirectoryFile : kFileNonDirectoryFile);
+                    (isFolder ? kFileDirectoryFile : kFileNonDirectoryFile) |
+                    (onClose ? kFileDeleteOnClose : 0);
     CountedName counted = {static_cast<USHORT>(length * sizeof(WCHAR)),
                            static_cast<USHORT>(length * sizeof(WCHAR)),
                            reinterpret_cast<WCHAR*>(const_cast<WideChar*>(name))};
@@ -239,8 +252,11 @@ Handle OpenBelowNoReparse(Handle folder, const WideChar* name, size_t length, En
     ObjectAttributes attributes = {sizeof attributes, folder, &counted, 0, nullptr, nullptr};
     IoStatus io;
     HANDLE opened = INVALID_HANDLE_VALUE;
+    // A read-only file, or one shared without delete, refuses an open that
+    // deletes on close as it refuses the disposition.
     if (open(&opened, access, &attributes, &io, share, options) < 0 || !opened)
         return INVALID_HANDLE_VALUE;
+    goesOnClose = onClose ? opened : INVALID_HANDLE_VALUE;
     return opened;
 }
 
@@ -253,7 +269,7 @@ unsigned long ReadAttributes(Handle handle) {
 bool DeleteByHandle(Handle handle) {
     static const NtSetInformationFileProc set =
         LookUpIn<NtSetInformationFileProc>(Ntdll(), "NtSetInformationFile");
-    static bool classicOnly = false;  // the system has no POSIX deletes at all
+    if (handle == goesOnClose) return true;  // it goes when it closes
     if (!set) return false;
     IoStatus io;
     if (!classicOnly) {
