@@ -196,12 +196,13 @@ typedef NtStatus(NTAPI* NtOpenFileProc)(HANDLE*, ACCESS_MASK, ObjectAttributes*,
 typedef NtStatus(NTAPI* NtQueryDirectoryFileProc)(HANDLE, HANDLE, void*, void*, IoStatus*, void*,
                                                   ULONG, int, BOOLEAN, CountedName*, BOOLEAN);
 typedef NtStatus(NTAPI* NtSetInformationFileProc)(HANDLE, IoStatus*, void*, ULONG, int);
+typedef NtSetInformationFileProc NtQueryInformationFileProc;  // the same shape
 
 const ULONG kFileDirectoryFile = 0x1, kFileSynchronousIoNonalert = 0x20,
             kFileNonDirectoryFile = 0x40, kFileDeleteOnClose = 0x1000,
             kFileOpenReparsePoint = 0x200000;
 const int kFileDirectoryInformation = 1, kFileDispositionInformation = 13,
-          kFileDispositionInformationEx = 64;
+          kFileAttributeTagInformation = 35, kFileDispositionInformationEx = 64;
 const ULONG kDispositionDelete = 0x1, kDispositionPosixSemantics = 0x2;
 const NtStatus kStatusNotImplemented = static_cast<NtStatus>(0xC0000002),
                kStatusInvalidInfoClass = static_cast<NtStatus>(0xC0000003),
@@ -211,7 +212,6 @@ const NtStatus kStatusNotImplemented = static_cast<NtStatus>(0xC0000002),
 HMODULE Ntdll() { return ::GetModuleHandleA("NTDLL.DLL"); }
 
 const DWORD kListingSize = 16384;
-
 
 }  // namespace
 
@@ -260,10 +260,19 @@ Handle OpenBelowNoReparse(Handle folder, const WideChar* name, size_t length, En
     return opened;
 }
 
+// FileAttributeTagInformation: the attributes alone, without the volume's
+// serial that GetFileInformationByHandle also asks the system for.
 unsigned long ReadAttributes(Handle handle) {
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!::GetFileInformationByHandle(handle, &information)) return INVALID_FILE_ATTRIBUTES;
-    return information.dwFileAttributes;
+    static const NtQueryInformationFileProc query =
+        LookUpIn<NtQueryInformationFileProc>(Ntdll(), "NtQueryInformationFile");
+    struct {
+        ULONG attributes, reparseTag;
+    } information;
+    IoStatus io;
+    if (!query ||
+        query(handle, &io, &information, sizeof information, kFileAttributeTagInformation) < 0)
+        return INVALID_FILE_ATTRIBUTES;
+    return information.attributes;
 }
 
 bool DeleteByHandle(Handle handle) {
