@@ -468,6 +468,15 @@ void ResetFake(const std::vector<std::string>& tree, bool doubleByte) {
     }
 }
 
+// Records an open of the entry at `key` as one of ours, where the entry exists
+// and the sharing rules let it go ahead; InvalidHandle() otherwise.
+static Handle RecordOpen(const std::string& key, unsigned long access, unsigned long share,
+                         bool inheritable = false) {
+    if (!fake.entries.count(key) || !FakeMayOpen(key, access, share)) return InvalidHandle();
+    Handle opened = reinterpret_cast<Handle>(++lastHandle);
+    return fake.holds[opened] = {key, access, share, inheritable}, opened;
+}
+
 std::vector<std::string> CallsNamed(const std::vector<std::string>& names) {
     std::vector<std::string> out;
     std::copy_if(fake.calls.begin(), fake.calls.end(), std::back_inserter(out), [&](auto& call) {
@@ -673,10 +682,9 @@ Handle OpenBelowNoReparse(Handle folder, const WideChar* name, size_t length, En
     unsigned long share = isFolder ? kShareRead | kShareWrite : kShareAll;
     if (found == fake.entries.end() || !fake.entries.count(parent) ||
         isFolder != bool(found->second.attributes & kFileAttributeDirectory) ||
-        (found->second.locked && (access & kDeleteAccess)) || !FakeMayOpen(key, access, share))
+        (found->second.locked && (access & kDeleteAccess)))
         return InvalidHandle();
-    Handle opened = reinterpret_cast<Handle>(++lastHandle);
-    return fake.holds[opened] = {key, access, share}, opened;
+    return RecordOpen(key, access, share);
 }
 
 Handle OpenRootNoReparse(const char* fullPath, bool toDelete) {
@@ -686,10 +694,7 @@ Handle OpenRootNoReparse(const char* fullPath, bool toDelete) {
     std::string key =
         LogPath(std::string("OpenRootNoReparse ") + fullPath + (toDelete ? " delete" : ""),
                 fullPath, &fails);
-    if (fails || !fake.entries.count(key) || !FakeMayOpen(key, access, share))
-        return InvalidHandle();
-    Handle hold = reinterpret_cast<Handle>(++lastHandle);
-    return fake.holds[hold] = {key, access, share}, hold;
+    return fails ? InvalidHandle() : RecordOpen(key, access, share);
 }
 
 unsigned long ReadAttributes(Handle handle) {
@@ -778,10 +783,7 @@ Handle HoldOpenNoReparse(const char* path, bool inheritable) {
     const unsigned long share = kShareRead | kShareWrite;
     bool fails;
     std::string key = LogPath(std::string("HoldOpenNoReparse ") + path, path, &fails);
-    if (fails || !fake.entries.count(key) || !FakeMayOpen(key, kHoldAccess, share))
-        return InvalidHandle();
-    Handle hold = reinterpret_cast<Handle>(++lastHandle);
-    return fake.holds[hold] = {key, kHoldAccess, share, inheritable}, hold;
+    return fails ? InvalidHandle() : RecordOpen(key, kHoldAccess, share, inheritable);
 }
 
 // Opens for attributes alone: recorded by nobody, so it meets no sharing.
