@@ -134,8 +134,8 @@ Handle OpenRootNoReparse(const char* fullPath, bool toDelete);
 // folder. InvalidHandle() on failure. The name is taken as NtOpenFile takes
 // it: '\\' separates, ':' names a stream; the logic passes none of those.
 Handle OpenBelowNoReparse(Handle folder, const WideChar* name, size_t length, EntryOpen how);
-// The attributes of the file a handle is open on (GetFileInformationByHandle);
-// kInvalidFileAttributes on failure.
+// The attributes of the file a handle is open on (NtQueryInformationFile,
+// FileAttributeTagInformation); kInvalidFileAttributes on failure.
 unsigned long ReadAttributes(Handle handle);
 // Marks the file a handle is open on for deletion: POSIX semantics where the
 // system has them (its name goes at once), else the classic disposition (it

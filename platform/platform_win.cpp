@@ -247,8 +247,9 @@ Handle OpenBelowNoReparse(Handle folder, const WideChar* name, size_t length, En
     CountedName counted = {static_cast<USHORT>(length * sizeof(WCHAR)),
                            static_cast<USHORT>(length * sizeof(WCHAR)),
                            reinterpret_cast<WCHAR*>(const_cast<WideChar*>(name))};
-    // No OBJ_CASE_INSENSITIVE: the name is the exact one listed, and Wine then
-    // matches no other entry by letter case.
+    // No OBJ_CASE_INSENSITIVE: the name is the exact one listed, and an entry
+    // of exactly that name is what opens. Wine still falls back to letter case
+    // once no such entry is left (handleprobe), as Windows does by default.
     ObjectAttributes attributes = {sizeof attributes, folder, &counted, 0, nullptr, nullptr};
     IoStatus io;
     HANDLE opened = INVALID_HANDLE_VALUE;

@@ -42,10 +42,6 @@ template <typename Char>
 bool IsDriveLetter(Char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
-template <typename Char>
-Char Upper(Char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<Char>(c - 'a' + 'A') : c;
-}
 
 // "." or "..", ending at `end`.
 bool IsDotStep(const char* component, const char* end) {

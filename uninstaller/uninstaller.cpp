@@ -43,7 +43,6 @@ const char kErrorCaption[] = "Uninstall";
 const char kMainProgram[] = "Quillstead.exe";
 
 const size_t kDirectorySize = 300;         // directory argument, terminator included
-const size_t kMessageSize = 300;           // composed messages
 const size_t kWorkingDirectorySize = 400;  // working directory and hand-off command line
 const size_t kResolvedSize = kDirectorySize + kWorkingDirectorySize;  // a root made full
 const unsigned kMaxDepth = 2048;  // levels below the root that are emptied

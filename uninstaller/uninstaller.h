@@ -24,8 +24,9 @@ int UninstallDirectory(char* directory);
 // The path shown for the entry being handled: the directory argument and the
 // listed names below it, as much of it as a message can show. `length` is the
 // whole path's, which may be longer than what is kept.
+const size_t kMessageSize = 300;  // composed messages, terminator included
 struct ShownPath {
-    char text[300];
+    char text[kMessageSize];
     size_t length;
 };
 
